@@ -1,0 +1,56 @@
+# The station's entry points. `make run` and `make test` install what is missing,
+# configure, build and run; everything else is a variation of those.
+JOBS ?= $(shell nproc)
+WERROR ?= ON
+CMAKE_COMMON = -G Ninja -DVQ_WERROR=$(WERROR)
+
+.PHONY: all deps run test test-asan test-tsan test-windows gui bench format clean
+
+all: build/build.ninja
+	cmake --build build -j $(JOBS)
+
+deps:
+	@scripts/install-deps
+
+build/build.ninja: | deps
+	cmake -S . -B build $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+run: deps build/build.ninja
+	cmake --build build -j $(JOBS) --target vqmp-cli
+	./build/cli/vqmp-cli
+
+test: deps build/build.ninja
+	cmake --build build -j $(JOBS)
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+gui: deps build/build.ninja
+	cmake --build build -j $(JOBS) --target vqmp
+	./build/ui/qt/vqmp
+
+bench: deps build/build.ninja
+	cmake --build build -j $(JOBS) --target vq_bench
+	./build/bench/vq_bench
+
+test-asan: deps
+	cmake -S . -B build-asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DVQ_SANITIZE=address -DVQ_BUILD_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+test-tsan: deps
+	cmake -S . -B build-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DVQ_SANITIZE=thread -DVQ_BUILD_BENCH=OFF -DVQ_BUILD_GUI=OFF
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+test-windows:
+	@scripts/install-deps windows
+	cmake -S . -B build-windows $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+	cmake --build build-windows -j $(JOBS)
+	scripts/test-windows build-windows
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-tsan build-windows build-fuzz

@@ -1,0 +1,55 @@
+// What every subcommand of vqmp-cli is handed: the options common to all of them and
+// the platform the station runs on.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/Operator.h"
+#include "platform/Platform.h"
+#include "platform/sim/SimPlatform.h"
+
+namespace CLI {
+class App;
+}
+
+namespace vq::cli {
+
+// Exit codes of vqmp-cli.
+enum ExitCode : int {
+    kExitOk = 0,        // done; for a production run: every device passed
+    kExitFailed = 1,    // the operation failed, or a device did not pass
+    kExitUsage = 2,     // bad command line
+    kExitPlatform = 3,  // the station could not be set up (scenario, home folder)
+};
+
+struct CliOptions {
+    std::string scenario;        // --sim
+    std::filesystem::path home;  // --home
+    bool verbose = false;        // --verbose
+    double timeScale = 0.0;      // --time-scale
+    bool json = false;           // --json, for subcommands that print tables
+};
+
+class CliContext {
+  public:
+    // The options are filled in by the parser after the context is made.
+    explicit CliContext(const CliOptions& options) : options_(options) {}
+
+    const CliOptions& options() const { return options_; }
+    // Builds the platform on first use; null (with a message on stderr) when it fails.
+    Platform* platform();
+
+  private:
+    const CliOptions& options_;
+    std::unique_ptr<sim::SimPlatform> sim_;
+    std::unique_ptr<ConsoleOperator> operator_;
+};
+
+// Each subcommand file adds its subcommands to the program; the callback it sets stores
+// the exit code into `exitCode`.
+void AddInfoCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+int RunInfo(CliContext& ctx);
+
+}  // namespace vq::cli

@@ -1,0 +1,42 @@
+// vqmp-cli: the headless front end of the station.
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "cli/CliContext.h"
+
+int main(int argc, char** argv) {
+    vq::cli::CliOptions options;
+    CLI::App app{"vqmp-cli - VQ5742x mass production station, headless"};
+    app.set_version_flag("--version", std::string("vqmp-cli ") + VQ_VERSION);
+    app.add_option("--sim", options.scenario, "Emulated station scenario file (JSON)");
+    app.add_option("--home", options.home,
+                   "Program folder holding the settings file and the log folder "
+                   "(default: the executable's folder)");
+    app.add_flag("--verbose", options.verbose, "Echo diagnostic output to stderr");
+    app.add_option("--time-scale", options.timeScale,
+                   "Real seconds per emulated second (0: no real waiting, 1: real time)")
+        ->check(CLI::NonNegativeNumber);
+    app.footer(
+        "Exit codes:\n"
+        "  0  done (a production run: every device passed)\n"
+        "  1  the operation failed or a device did not pass\n"
+        "  2  bad command line\n"
+        "  3  the station could not be set up (scenario, home folder)\n"
+        "Without a subcommand, 'info' runs.");
+
+    vq::cli::CliContext ctx(options);
+    int exitCode = vq::cli::kExitOk;
+    vq::cli::AddInfoCommand(app, ctx, exitCode);
+    app.require_subcommand(0, 1);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? 0 : vq::cli::kExitUsage;
+    }
+    if (app.get_subcommands().empty()) {
+        exitCode = vq::cli::RunInfo(ctx);  // the default action
+    }
+    return exitCode;
+}

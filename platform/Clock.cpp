@@ -1,0 +1,32 @@
+#include "platform/Clock.h"
+
+#include <chrono>
+#include <thread>
+
+namespace vq {
+
+namespace {
+const auto kStart = std::chrono::steady_clock::now();
+}
+
+std::uint64_t SteadyClock::tickMs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - kStart)
+                                          .count());
+}
+
+std::int64_t SteadyClock::perfCounter() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() -
+                                                                kStart)
+        .count();
+}
+
+std::int64_t SteadyClock::perfFrequency() {
+    return 1'000'000'000;
+}
+
+void SteadyClock::sleepMs(std::uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace vq

@@ -1,0 +1,29 @@
+// Time as the station sees it. All waiting, polling and measuring goes through a Clock
+// so the emulator can run a production run in a fraction of real time.
+#pragma once
+
+#include <cstdint>
+
+namespace vq {
+
+class Clock {
+  public:
+    virtual ~Clock() = default;
+    // Milliseconds of steady time since an arbitrary start (like GetTickCount64).
+    virtual std::uint64_t tickMs() = 0;
+    // High-resolution counter and its frequency in counts per second.
+    virtual std::int64_t perfCounter() = 0;
+    virtual std::int64_t perfFrequency() = 0;
+    virtual void sleepMs(std::uint32_t ms) = 0;
+};
+
+// Real steady time from the standard library; used by the hardware platforms.
+class SteadyClock final : public Clock {
+  public:
+    std::uint64_t tickMs() override;
+    std::int64_t perfCounter() override;
+    std::int64_t perfFrequency() override;
+    void sleepMs(std::uint32_t ms) override;
+};
+
+}  // namespace vq

@@ -1,0 +1,120 @@
+// Linux host facts: the executable's folder and machine-wide named mutexes built on
+// flock(2) over lock files in the runtime directory.
+#include "platform/Host.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/NamedMutex.h"
+
+namespace vq {
+
+std::filesystem::path HostProgramFolder() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        return {};
+    return exe.parent_path();
+}
+
+namespace {
+
+std::filesystem::path RuntimeDir() {
+    if (const char* d = std::getenv("XDG_RUNTIME_DIR"); d && *d)
+        return d;
+    return "/tmp";
+}
+
+// flock locks belong to the open file description, so two opens in one process exclude
+// each other as two processes do. Ownership by thread and recursion are tracked here.
+class FlockMutex final : public NamedMutex {
+  public:
+    explicit FlockMutex(int fd) : fd_(fd) {}
+    ~FlockMutex() override { ::close(fd_); }
+
+    void lock() override {
+        if (ownedByMe())
+            return;
+        threadMutex_.lock();  // one thread of this handle at a time
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        take();
+    }
+
+    bool tryLock() override {
+        if (ownedByMe())
+            return true;
+        if (!threadMutex_.try_lock())
+            return false;
+        if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            threadMutex_.unlock();
+            return false;
+        }
+        take();
+        return true;
+    }
+
+    void unlock() override {
+        std::unique_lock lk(m_);
+        if (owner_ != std::this_thread::get_id() || depth_ == 0)
+            return;
+        if (--depth_ > 0)
+            return;
+        owner_ = std::thread::id();
+        ::flock(fd_, LOCK_UN);
+        threadMutex_.unlock();
+    }
+
+  private:
+    bool ownedByMe() {
+        std::lock_guard lk(m_);
+        if (owner_ != std::this_thread::get_id())
+            return false;
+        ++depth_;
+        return true;
+    }
+    void take() {
+        std::lock_guard lk(m_);
+        owner_ = std::this_thread::get_id();
+        depth_ = 1;
+    }
+
+    int fd_;
+    std::mutex m_;
+    std::mutex threadMutex_;
+    std::thread::id owner_;
+    int depth_ = 0;
+};
+
+class FlockProvider final : public NamedMutexProvider {
+  public:
+    std::unique_ptr<NamedMutex> open(std::string_view name) override {
+        std::string file = "vq-mutex-";
+        for (char c : name) {
+            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                               (c >= '0' && c <= '9') || c == '-' || c == '_';
+            file.push_back(plain ? c : '_');
+        }
+        file += ".lock";
+        const auto path = RuntimeDir() / file;
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return nullptr;
+        return std::make_unique<FlockMutex>(fd);
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<NamedMutexProvider> MakeHostNamedMutexProvider() {
+    return std::make_unique<FlockProvider>();
+}
+
+}  // namespace vq

@@ -1,0 +1,44 @@
+// Emulated time. The scale is real seconds per emulated second:
+//   scale 1      real time, for demonstrations;
+//   scale 0.001  a 1000 ms wait takes 1 ms; emulated time is real time divided by the
+//                scale, so every thread sees one common time line;
+//   scale 0      no real waiting at all: each thread has its own time line that moves
+//                only when that thread sleeps (deterministic, for tests and benchmarks);
+//                a thread's line starts at the latest time any thread has reached.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#include "platform/Clock.h"
+
+namespace vq::sim {
+
+class SimClock final : public Clock {
+  public:
+    explicit SimClock(double scale = 0.0);
+
+    double scale() const { return scale_; }
+
+    std::uint64_t tickMs() override;
+    std::int64_t perfCounter() override;  // 100 ns units
+    std::int64_t perfFrequency() override { return 10'000'000; }
+    void sleepMs(std::uint32_t ms) override;
+
+    // Emulated nanoseconds since the clock was made.
+    std::int64_t nowNs();
+    // Moves the calling thread's time on without a real wait (same as sleepMs at scale 0;
+    // a real scaled wait otherwise).
+    void advanceNs(std::int64_t ns);
+
+  private:
+    std::int64_t& threadLine();
+
+    double scale_;
+    std::uint64_t id_;
+    std::chrono::steady_clock::time_point start_;
+    std::atomic<std::int64_t> highWater_{0};
+};
+
+}  // namespace vq::sim
