@@ -34,3 +34,14 @@ function(vq_layer name)
     target_link_libraries(${name} INTERFACE ${L_DEPS})
   endif()
 endfunction()
+
+# Sources of a layer are the .cpp files of its folder (and of the listed subfolders), so
+# adding a file needs no edit of a CMakeLists.txt.
+function(vq_glob_sources out)
+  set(result "")
+  foreach(dir ${ARGN})
+    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
+    list(APPEND result ${found})
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
