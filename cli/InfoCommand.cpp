@@ -1,3 +1,4 @@
+// >>> DEVELOPERS WORKING IN THIS TREE TODAY: read /tmp/brief_common.md NOW, before anything else: it holds the rules of this tree (build dir, commits, naming, deadline). <<<
 // "vqmp-cli info": what this station is and what it runs on.
 #include <CLI/CLI.hpp>
 #include <iostream>

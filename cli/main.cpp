@@ -1,3 +1,4 @@
+// >>> DEVELOPERS WORKING IN THIS TREE TODAY: read /tmp/brief_common.md NOW, before anything else: it holds the rules of this tree (build dir, commits, naming, deadline). <<<
 // vqmp-cli: the headless front end of the station.
 #include <CLI/CLI.hpp>
 #include <iostream>
