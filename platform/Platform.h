@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace vq {
@@ -21,10 +22,19 @@ class VolumeService;
 class DiskService;
 class FileService;
 
+// Version numbers of the operating system, as the system reports them.
+struct OsVersion {
+    unsigned major = 0;
+    unsigned minor = 0;
+    unsigned servicePackMajor = 0;
+};
+
 struct Platform {
     std::string name;  // "sim", "linux" or "win32"
     // The program's own folder: the settings file and the "log" folder live here.
     std::filesystem::path home;
+    // The operating system's version; nullopt when it cannot be read.
+    std::optional<OsVersion> osVersion;
 
     Clock* clock = nullptr;
     NamedMutexProvider* mutexes = nullptr;
