@@ -1,0 +1,750 @@
+#include "platform/sim/SimStation.h"
+
+#include <algorithm>
+
+#include "base/Format.h"
+#include "base/Text.h"
+
+namespace vq::sim {
+
+namespace {
+
+constexpr const char* kHubGuid = "{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
+constexpr const char* kDiskGuid = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+constexpr const char* kCdromGuid = "{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+constexpr const char* kUsbClassGuid = "{36fc9e60-c465-11cf-8056-444553540000}";
+
+std::uint32_t Hash(std::string_view s) {
+    std::uint32_t h = 2166136261u;
+    for (char c : s) {
+        h ^= static_cast<std::uint8_t>(c);
+        h *= 16777619u;
+    }
+    return h & 0x0FFFFFFF;
+}
+
+// Characters the system keeps in the vendor/product parts of a storage device id.
+std::string IdPart(std::string_view s, std::size_t max) {
+    std::string r;
+    for (char c : s) {
+        if (r.size() == max)
+            break;
+        r.push_back(c == ' ' ? '_' : (static_cast<unsigned char>(c) < 0x20 ? '_' : c));
+    }
+    return r;
+}
+
+// The path without its "\\.\" or "\\?\" prefix, lower case.
+std::string PathCore(std::string_view path) {
+    if (path.starts_with("\\\\.\\") || path.starts_with("\\\\?\\"))
+        path.remove_prefix(4);
+    return ToLower(path);
+}
+
+std::uint8_t BusSpeed(PortSpeed s, bool extended) {
+    switch (s) {
+        case PortSpeed::Low:
+            return 0;
+        case PortSpeed::Full:
+            return 1;
+        case PortSpeed::High:
+            return 2;
+        default:
+            return extended ? 3 : 2;  // the old request cannot say SuperSpeed
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// An open hub. It holds the hub's path, not the hub, so a hub unplugged while open only
+// makes the requests fail.
+class SimStation::Hub final : public UsbHub {
+  public:
+    Hub(SimStation& s, std::string core) : s_(s), core_(std::move(core)) {}
+
+    std::optional<std::uint32_t> numberOfPorts() override {
+        std::lock_guard lock(s_.m_);
+        SimHub* h = s_.hubByPath(core_);
+        if (!h)
+            return std::nullopt;
+        return static_cast<std::uint32_t>(h->ports.size());
+    }
+
+    std::optional<UsbConnectionInfo> connectionInfo(std::uint32_t port) override {
+        return info(port, false);
+    }
+    std::optional<UsbConnectionInfo> connectionInfoEx(std::uint32_t port) override {
+        return info(port, true);
+    }
+
+    std::optional<UsbConnectionInfoV2> connectionInfoExV2(std::uint32_t port,
+                                                          std::uint32_t protocols) override {
+        std::lock_guard lock(s_.m_);
+        if (!s_.supportsInfoV2_)
+            return std::nullopt;
+        SimPort* p = livePort(port);
+        if (!p || (protocols & UsbConnectionInfoV2::kUsb300) == 0)
+            return std::nullopt;
+        UsbConnectionInfoV2 v;
+        v.connectionIndex = port;
+        v.supportedUsbProtocols = protocols;
+        if (p->speed == PortSpeed::Super || p->speed == PortSpeed::SuperPlus) {
+            v.flags |= UsbConnectionInfoV2::kOperatingAtSuperSpeedOrHigher |
+                       UsbConnectionInfoV2::kSuperSpeedCapableOrHigher;
+        }
+        if (p->speed == PortSpeed::SuperPlus) {
+            v.flags |= UsbConnectionInfoV2::kOperatingAtSuperSpeedPlusOrHigher |
+                       UsbConnectionInfoV2::kSuperSpeedPlusCapableOrHigher;
+        }
+        return v;
+    }
+
+    std::optional<std::string> connectionName(std::uint32_t port) override {
+        std::lock_guard lock(s_.m_);
+        SimPort* p = livePort(port);
+        if (!p || !p->hub)
+            return std::nullopt;
+        return p->hub->connectionName;
+    }
+
+    std::optional<std::u16string> driverKeyName(std::uint32_t port) override {
+        std::lock_guard lock(s_.m_);
+        SimPort* p = livePort(port);
+        if (!p || !p->function)
+            return std::nullopt;
+        const Device& d = s_.devices_.at(p->deviceIndex);
+        return std::u16string(d.driverKey.begin(), d.driverKey.end());
+    }
+
+    std::optional<std::vector<std::uint8_t>> stringDescriptor(std::uint32_t port,
+                                                              std::uint8_t index,
+                                                              std::uint16_t languageId,
+                                                              std::uint16_t length) override {
+        std::lock_guard lock(s_.m_);
+        SimPort* p = livePort(port);
+        if (!p)
+            return std::nullopt;
+        std::vector<std::uint8_t> d;
+        if (index == 0) {
+            d = {4, 3, 0x09, 0x04};  // the language table: US English only
+        } else {
+            const UsbIdentity& id =
+                p->hub ? p->hub->identity : s_.devices_.at(p->deviceIndex).identity;
+            const std::string* text = nullptr;
+            if (index == 1 && !id.manufacturer.empty())
+                text = &id.manufacturer;
+            if (index == 2 && !id.product.empty())
+                text = &id.product;
+            if (index == 3 && id.serial)
+                text = &*id.serial;
+            if (!text || languageId != 0x0409)
+                return std::nullopt;  // the device stalls
+            const std::size_t chars = std::min<std::size_t>(text->size(), 126);
+            d.push_back(static_cast<std::uint8_t>(2 + 2 * chars));
+            d.push_back(3);
+            for (std::size_t i = 0; i < chars; ++i) {
+                d.push_back(static_cast<std::uint8_t>((*text)[i]));
+                d.push_back(0);
+            }
+        }
+        if (d.size() > length)
+            d.resize(length);
+        return d;
+    }
+
+  private:
+    SimPort* livePort(std::uint32_t port) {
+        s_.refreshLocked();
+        SimHub* h = s_.hubByPath(core_);
+        if (!h || port == 0 || port > h->ports.size())
+            return nullptr;
+        SimPort& p = h->ports[port - 1];
+        if (!s_.portLive(*h, p))
+            return nullptr;
+        return &p;
+    }
+
+    std::optional<UsbConnectionInfo> info(std::uint32_t port, bool extended) {
+        std::lock_guard lock(s_.m_);
+        s_.refreshLocked();
+        SimHub* h = s_.hubByPath(core_);
+        if (!h || port == 0 || port > h->ports.size())
+            return std::nullopt;
+        UsbConnectionInfo ci;
+        ci.connectionIndex = port;
+        SimPort& p = h->ports[port - 1];
+        if (!s_.portLive(*h, p))
+            return ci;  // NoDeviceConnected
+        const UsbIdentity& id = p.hub ? p.hub->identity : s_.devices_.at(p.deviceIndex).identity;
+        ci.connectionStatus = UsbConnectionStatus::DeviceConnected;
+        ci.deviceIsHub = p.hub != nullptr;
+        ci.speed = BusSpeed(p.speed, extended);
+        ci.currentConfigurationValue = 1;
+        ci.deviceAddress = static_cast<std::uint16_t>(p.hub ? 100 + port : p.deviceIndex + 1);
+        ci.numberOfOpenPipes = 2;
+        auto& dd = ci.deviceDescriptor;
+        dd.bcdUSB = id.bcdUsb;
+        dd.bDeviceClass = p.hub ? 9 : 0;
+        dd.idVendor = id.vid;
+        dd.idProduct = id.pid;
+        dd.bcdDevice = id.bcdDevice;
+        dd.iManufacturer = id.manufacturer.empty() ? 0 : 1;
+        dd.iProduct = id.product.empty() ? 0 : 2;
+        dd.iSerialNumber = id.serial ? 3 : 0;
+        return ci;
+    }
+
+    SimStation& s_;
+    std::string core_;
+};
+
+// ---------------------------------------------------------------------------------------
+
+SimStation::SimStation(std::filesystem::path volumeRoot) : volumeRoot_(std::move(volumeRoot)) {}
+
+SimHub& SimStation::addRootHub(const std::string& id, std::uint32_t ports,
+                               const std::string& kind) {
+    std::lock_guard lock(m_);
+    auto hub = std::make_unique<SimHub>();
+    hub->id = id;
+    hub->root = true;
+    hub->rootKind = kind;
+    hub->ports.resize(ports);
+    hub->interfacePath = Format("\\\\?\\usb#%s#4&%x&0&0#%s", kind, Hash(id), kHubGuid);
+    hub->instanceId = Format("USB\\%s\\4&%X&0&0", ToUpper(kind), Hash(id));
+    roots_.push_back(std::move(hub));
+    return *roots_.back();
+}
+
+SimHub& SimStation::addHub(const std::string& parentHub, std::uint32_t portNo,
+                           const std::string& id, std::uint32_t ports, PortSpeed speed,
+                           UsbIdentity identity) {
+    SimHub* made = nullptr;
+    {
+        std::lock_guard lock(m_);
+        SimPort* p = port(parentHub, portNo);
+        if (!p || p->hub || p->function)
+            throw std::invalid_argument("port not free: " + id);
+        if (identity.vid == 0) {
+            identity.vid = 0x05E3;
+            identity.pid = speed >= PortSpeed::Super ? 0x0626 : 0x0610;
+            identity.product = "USB Hub";
+        }
+        auto hub = std::make_unique<SimHub>();
+        hub->id = id;
+        hub->identity = identity;
+        hub->ports.resize(ports);
+        const std::string vidpid = Format("VID_%04X&PID_%04X", identity.vid, identity.pid);
+        const std::string inst = Format("5&%X&0&%u", Hash(id), portNo);
+        hub->connectionName = Format("USB#%s#%s#%s", vidpid, inst, kHubGuid);
+        hub->interfacePath = "\\\\?\\" + ToLower(hub->connectionName);
+        hub->instanceId = Format("USB\\%s\\%s", vidpid, inst);
+        p->speed = speed;
+        p->removed = false;
+        p->hub = std::move(hub);
+        made = p->hub.get();
+        refreshLocked();
+    }
+    emitPending();
+    return *made;
+}
+
+bool SimStation::plug(const std::string& hubId, std::uint32_t portNo,
+                      std::shared_ptr<UsbFunction> function, PortSpeed speed) {
+    {
+        std::lock_guard lock(m_);
+        SimPort* p = port(hubId, portNo);
+        if (!p || p->hub || p->function || !function)
+            return false;
+        p->speed = speed;
+        p->removed = false;
+        p->vetoes = 0;
+        p->function = std::move(function);
+        p->deviceIndex = nextDevice_++;
+        Device& d = devices_[p->deviceIndex];
+        d.function = p->function;
+        d.hubId = hubId;
+        d.portNumber = portNo;
+        d.driverKey = Format("%s\\%04u", kUsbClassGuid, p->deviceIndex);
+        d.node = 1000 + p->deviceIndex;
+        d.diskNode = 2000 + p->deviceIndex;
+        d.diskNumber = nextDisk_++;
+        refreshLocked();
+    }
+    emitPending();
+    return true;
+}
+
+bool SimStation::unplug(const std::string& hubId, std::uint32_t portNo) {
+    {
+        std::lock_guard lock(m_);
+        SimPort* p = port(hubId, portNo);
+        if (!p || (!p->hub && !p->function))
+            return false;
+        // Everything on and below the port leaves: removal events, then the records go.
+        std::vector<std::uint32_t> gone;
+        auto collect = [&](SimPort& q) {
+            if (q.function)
+                gone.push_back(q.deviceIndex);
+        };
+        collect(*p);
+        if (p->hub)
+            walk(*p->hub, [&](SimHub&, SimPort& q, bool) { collect(q); });
+        for (std::uint32_t idx : gone) {
+            Device& d = devices_.at(idx);
+            if (d.live)
+                queueRemoval(d);
+            devices_.erase(idx);
+        }
+        p->hub.reset();
+        p->function.reset();
+        p->deviceIndex = 0;
+    }
+    emitPending();
+    return true;
+}
+
+void SimStation::setHubPower(const std::string& hubId, bool on) {
+    {
+        std::lock_guard lock(m_);
+        SimHub* h = findHub(hubId);
+        if (!h)
+            return;
+        h->powered = on;
+        refreshLocked();
+    }
+    emitPending();
+}
+
+bool SimStation::setVetoes(const std::string& hubId, std::uint32_t portNo, std::uint32_t count) {
+    std::lock_guard lock(m_);
+    SimPort* p = port(hubId, portNo);
+    if (!p)
+        return false;
+    p->vetoes = count;
+    return true;
+}
+
+void SimStation::addVolume(SimVolume volume) {
+    {
+        std::lock_guard lock(m_);
+        const char letter = ToUpperAscii(volume.letter);
+        volume.letter = letter;
+        const bool visible = volumeVisible(volume);
+        volumes_[letter] = std::move(volume);
+        if (visible) {
+            pending_.push_back(
+                {DeviceEvent::Kind::Arrival, DeviceEvent::Type::Volume, std::string(1, letter)});
+        }
+    }
+    emitPending();
+}
+
+void SimStation::removeVolume(char letter) {
+    {
+        std::lock_guard lock(m_);
+        auto it = volumes_.find(ToUpperAscii(letter));
+        if (it == volumes_.end())
+            return;
+        if (volumeVisible(it->second)) {
+            pending_.push_back({DeviceEvent::Kind::RemoveComplete, DeviceEvent::Type::Volume,
+                                std::string(1, it->first)});
+        }
+        volumes_.erase(it);
+    }
+    emitPending();
+}
+
+void SimStation::poll() {
+    {
+        std::lock_guard lock(m_);
+        refreshLocked();
+    }
+    emitPending();
+}
+
+void SimStation::setInfoV2Supported(bool supported) {
+    std::lock_guard lock(m_);
+    supportsInfoV2_ = supported;
+}
+
+std::string SimStation::storagePathOf(const UsbFunction& f) {
+    std::lock_guard lock(m_);
+    refreshLocked();
+    for (auto& [idx, d] : devices_) {
+        if (d.function.get() == &f && d.live)
+            return d.storagePath;
+    }
+    return {};
+}
+
+std::uint32_t SimStation::diskNumberOf(const UsbFunction& f) {
+    std::lock_guard lock(m_);
+    for (auto& [idx, d] : devices_) {
+        if (d.function.get() == &f)
+            return d.diskNumber;
+    }
+    return 0;
+}
+
+std::shared_ptr<UsbFunction> SimStation::functionByPath(std::string_view path) {
+    std::lock_guard lock(m_);
+    refreshLocked();
+    const std::string core = PathCore(path);
+    // A volume: "\\.\E:".
+    if (core.size() == 2 && core[1] == ':') {
+        auto it = volumes_.find(ToUpperAscii(core[0]));
+        if (it == volumes_.end() || !volumeVisible(it->second))
+            return nullptr;
+        return it->second.owner;
+    }
+    for (auto& [idx, d] : devices_) {
+        if (!d.live || d.storage == StorageClass::None)
+            continue;
+        if (PathCore(d.storagePath) == core)
+            return d.function;
+        if (core == Format("physicaldrive%u", d.diskNumber))
+            return d.function;
+    }
+    return nullptr;
+}
+
+const SimHub* SimStation::hub(const std::string& id) const {
+    std::lock_guard lock(m_);
+    return const_cast<SimStation*>(this)->findHub(id);
+}
+
+// ---- UsbTopology ----------------------------------------------------------------------
+
+std::optional<std::vector<std::string>> SimStation::hubInterfacePaths() {
+    std::vector<std::string> paths;
+    {
+        std::lock_guard lock(m_);
+        refreshLocked();
+        for (auto& r : roots_)
+            paths.push_back(r->interfacePath);
+        for (auto& r : roots_) {
+            walk(*r, [&](SimHub& h, SimPort& p, bool powered) {
+                if (p.hub && powered && !p.removed)
+                    paths.push_back(p.hub->interfacePath);
+                (void)h;
+            });
+        }
+    }
+    emitPending();
+    return paths;
+}
+
+std::unique_ptr<UsbHub> SimStation::openHub(std::string_view path) {
+    std::lock_guard lock(m_);
+    if (!hubByPath(PathCore(path)))
+        return nullptr;
+    return std::make_unique<Hub>(*this, PathCore(path));
+}
+
+std::optional<std::string> SimStation::instanceIdOfDriverKey(std::string_view driverKey) {
+    std::lock_guard lock(m_);
+    refreshLocked();
+    for (auto& [idx, d] : devices_) {
+        if (d.live && EqualsNoCase(d.driverKey, driverKey))
+            return d.instanceId;
+    }
+    return std::nullopt;
+}
+
+// ---- StorageEnumerator ----------------------------------------------------------------
+
+std::optional<std::vector<StorageInterface>> SimStation::diskInterfaces() {
+    return interfaces(StorageClass::Disk);
+}
+
+std::optional<std::vector<StorageInterface>> SimStation::opticalInterfaces() {
+    return interfaces(StorageClass::Optical);
+}
+
+std::optional<std::vector<StorageInterface>> SimStation::interfaces(StorageClass c) {
+    std::vector<StorageInterface> list;
+    {
+        std::lock_guard lock(m_);
+        refreshLocked();
+        for (auto& [idx, d] : devices_) {
+            if (!d.live || d.storage != c)
+                continue;
+            list.push_back({d.storagePath, ToLower(d.instanceId), d.diskNode, d.node});
+        }
+    }
+    emitPending();
+    return list;
+}
+
+// ---- DeviceRemoval --------------------------------------------------------------------
+
+RemovalResult SimStation::queryAndRemoveSubtree(DevNode node) {
+    return remove(node);
+}
+
+RemovalResult SimStation::requestEject(DevNode node) {
+    return remove(node);
+}
+
+RemovalResult SimStation::remove(DevNode node) {
+    RemovalResult r;
+    {
+        std::lock_guard lock(m_);
+        refreshLocked();
+        Device* d = nullptr;
+        for (auto& [idx, dev] : devices_) {
+            if (dev.live && (dev.node == node || dev.diskNode == node))
+                d = &dev;
+        }
+        if (!d)
+            return r;  // no such device node
+        SimPort* p = port(d->hubId, d->portNumber);
+        if (p->vetoes > 0) {
+            --p->vetoes;
+            r.vetoType = 6;  // outstanding open
+            r.vetoName = d->instanceId;
+            return r;
+        }
+        p->removed = true;
+        refreshLocked();
+        r.callSucceeded = true;
+    }
+    emitPending();
+    return r;
+}
+
+// ---- Hotplug --------------------------------------------------------------------------
+
+void SimStation::setListener(Listener listener) {
+    std::lock_guard lock(listenerMutex_);
+    listener_ = std::move(listener);
+}
+
+void SimStation::emitPending() {
+    std::vector<DeviceEvent> events;
+    {
+        std::lock_guard lock(m_);
+        events.swap(pending_);
+    }
+    if (events.empty())
+        return;
+    Listener l;
+    {
+        std::lock_guard lock(listenerMutex_);
+        l = listener_;
+    }
+    if (!l)
+        return;
+    for (const auto& e : events)
+        l(e);
+}
+
+// ---- VolumeService --------------------------------------------------------------------
+
+std::uint32_t SimStation::logicalDriveMask() {
+    std::lock_guard lock(m_);
+    refreshLocked();
+    std::uint32_t mask = 0;
+    for (auto& [letter, v] : volumes_) {
+        if (letter >= 'A' && letter <= 'Z' && volumeVisible(v))
+            mask |= 1u << (letter - 'A');
+    }
+    return mask;
+}
+
+DriveType SimStation::driveType(char letter) {
+    std::lock_guard lock(m_);
+    auto it = volumes_.find(ToUpperAscii(letter));
+    if (it == volumes_.end() || !volumeVisible(it->second))
+        return DriveType::NoRootDir;
+    return it->second.type;
+}
+
+std::string SimStation::volumeDevicePath(char letter) {
+    return Format("\\\\.\\%c:", ToUpperAscii(letter));
+}
+
+std::filesystem::path SimStation::rootPath(char letter) {
+    return volumeRoot_ / std::string(1, ToUpperAscii(letter));
+}
+
+std::optional<std::uint64_t> SimStation::freeBytes(char letter) {
+    std::lock_guard lock(m_);
+    auto it = volumes_.find(ToUpperAscii(letter));
+    if (it == volumes_.end() || !volumeVisible(it->second))
+        return std::nullopt;
+    return it->second.freeBytes;
+}
+
+std::optional<std::uint32_t> SimStation::volumeDiskNumber(char letter) {
+    std::lock_guard lock(m_);
+    auto it = volumes_.find(ToUpperAscii(letter));
+    if (it == volumes_.end() || !volumeVisible(it->second))
+        return std::nullopt;
+    return it->second.deviceNumber;
+}
+
+// ---- internals ------------------------------------------------------------------------
+
+SimHub* SimStation::findHub(const std::string& id) {
+    SimHub* found = nullptr;
+    for (auto& r : roots_) {
+        if (r->id == id)
+            return r.get();
+        walk(*r, [&](SimHub&, SimPort& p, bool) {
+            if (p.hub && p.hub->id == id)
+                found = p.hub.get();
+        });
+        if (found)
+            return found;
+    }
+    return nullptr;
+}
+
+SimHub* SimStation::hubByPath(std::string_view core) {
+    // Only hubs that are on the bus answer.
+    SimHub* found = nullptr;
+    for (auto& r : roots_) {
+        if (PathCore(r->interfacePath) == core)
+            return r.get();
+        walk(*r, [&](SimHub&, SimPort& p, bool powered) {
+            if (!p.hub || !powered || p.removed)
+                return;
+            if (PathCore(p.hub->interfacePath) == core || ToLower(p.hub->connectionName) == core)
+                found = p.hub.get();
+        });
+        if (found)
+            return found;
+    }
+    return nullptr;
+}
+
+SimPort* SimStation::port(const std::string& hubId, std::uint32_t portNo) {
+    SimHub* h = findHub(hubId);
+    if (!h || portNo == 0 || portNo > h->ports.size())
+        return nullptr;
+    return &h->ports[portNo - 1];
+}
+
+void SimStation::walk(SimHub& hub, const std::function<void(SimHub&, SimPort&, bool)>& f,
+                      bool powered) {
+    const bool here = powered && hub.powered;
+    for (auto& p : hub.ports) {
+        f(hub, p, here);
+        if (p.hub)
+            walk(*p.hub, f, here && !p.removed);
+    }
+}
+
+bool SimStation::portLive(const SimHub& hub, const SimPort& p) {
+    // The hub itself must be reachable and its port power on.
+    if (!hub.powered || p.removed)
+        return false;
+    if (!hub.root && !hubReachable(hub))
+        return false;
+    if (p.hub)
+        return true;
+    if (!p.function)
+        return false;
+    auto it = devices_.find(p.deviceIndex);
+    return it != devices_.end() && it->second.live;
+}
+
+bool SimStation::hubReachable(const SimHub& target) {
+    bool reachable = false;
+    for (auto& r : roots_) {
+        walk(*r, [&](SimHub&, SimPort& p, bool powered) {
+            if (p.hub.get() == &target)
+                reachable = powered && !p.removed;
+        });
+    }
+    return reachable;
+}
+
+bool SimStation::volumeVisible(const SimVolume& v) {
+    if (!v.owner)
+        return true;
+    for (auto& [idx, d] : devices_) {
+        if (d.function == v.owner)
+            return d.live && d.storage == StorageClass::Disk;
+    }
+    return false;
+}
+
+void SimStation::queueArrival(const Device& d) {
+    if (d.storage == StorageClass::None)
+        return;
+    pending_.push_back(
+        {DeviceEvent::Kind::Arrival, DeviceEvent::Type::DeviceInterface, d.storagePath});
+    for (auto& [letter, v] : volumes_) {
+        if (v.owner == d.function) {
+            pending_.push_back(
+                {DeviceEvent::Kind::Arrival, DeviceEvent::Type::Volume, std::string(1, letter)});
+        }
+    }
+}
+
+void SimStation::queueRemoval(const Device& d) {
+    if (d.storage == StorageClass::None)
+        return;
+    for (auto& [letter, v] : volumes_) {
+        if (v.owner == d.function) {
+            pending_.push_back({DeviceEvent::Kind::RemoveComplete, DeviceEvent::Type::Volume,
+                                std::string(1, letter)});
+        }
+    }
+    pending_.push_back(
+        {DeviceEvent::Kind::RemoveComplete, DeviceEvent::Type::DeviceInterface, d.storagePath});
+}
+
+void SimStation::enumerate(Device& d) {
+    d.identity = d.function->identity();
+    d.storage = d.function->storageClass();
+    const UsbIdentity& id = d.identity;
+    const std::string vidpid = Format("VID_%04X&PID_%04X", id.vid, id.pid);
+    const std::string tail =
+        id.serial ? *id.serial : Format("5&%X&0&%u", Hash(d.hubId), d.portNumber);
+    d.instanceId = Format("USB\\%s\\%s", vidpid, tail);
+    d.storagePath.clear();
+    if (d.storage == StorageClass::None)
+        return;
+    const std::string ven = IdPart(id.manufacturer.empty() ? "Generic" : id.manufacturer, 8);
+    const std::string prod = IdPart(id.product.empty() ? "Disk" : id.product, 16);
+    const char* kind = d.storage == StorageClass::Optical ? "cdrom" : "disk";
+    const char* guid = d.storage == StorageClass::Optical ? kCdromGuid : kDiskGuid;
+    if (d.function->uas()) {
+        d.storagePath = ToLower(Format("\\\\?\\scsi#%s&ven_%s&prod_%s#5&%x&0&000000#", kind, ven,
+                                       prod, Hash(d.instanceId))) +
+                        guid;
+    } else {
+        d.storagePath = ToLower(Format("\\\\?\\usbstor#%s&ven_%s&prod_%s&rev_%04x#%s&0#", kind, ven,
+                                       prod, id.bcdDevice,
+                                       id.serial ? *id.serial : Format("%x", Hash(d.instanceId)))) +
+                        guid;
+    }
+}
+
+void SimStation::refreshLocked() {
+    for (auto& r : roots_) {
+        walk(*r, [&](SimHub&, SimPort& p, bool powered) {
+            if (!p.function)
+                return;
+            Device& d = devices_.at(p.deviceIndex);
+            const bool now = powered && !p.removed && p.function->onBus();
+            if (now == d.live)
+                return;
+            if (now) {
+                enumerate(d);
+                d.live = true;
+                queueArrival(d);
+            } else {
+                queueRemoval(d);
+                d.live = false;
+            }
+        });
+    }
+}
+
+}  // namespace vq::sim
