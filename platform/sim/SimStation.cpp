@@ -129,7 +129,7 @@ class SimStation::Hub final : public UsbHub {
         if (index == 0) {
             d = {4, 3, 0x09, 0x04};  // the language table: US English only
         } else {
-            const UsbIdentity& id =
+            const BusIdentity& id =
                 p->hub ? p->hub->identity : s_.devices_.at(p->deviceIndex).identity;
             const std::string* text = nullptr;
             if (index == 1 && !id.manufacturer.empty())
@@ -176,7 +176,7 @@ class SimStation::Hub final : public UsbHub {
         SimPort& p = h->ports[port - 1];
         if (!s_.portLive(*h, p))
             return ci;  // NoDeviceConnected
-        const UsbIdentity& id = p.hub ? p.hub->identity : s_.devices_.at(p.deviceIndex).identity;
+        const BusIdentity& id = p.hub ? p.hub->identity : s_.devices_.at(p.deviceIndex).identity;
         ci.connectionStatus = UsbConnectionStatus::DeviceConnected;
         ci.deviceIsHub = p.hub != nullptr;
         ci.speed = BusSpeed(p.speed, extended);
@@ -219,7 +219,7 @@ SimHub& SimStation::addRootHub(const std::string& id, std::uint32_t ports,
 
 SimHub& SimStation::addHub(const std::string& parentHub, std::uint32_t portNo,
                            const std::string& id, std::uint32_t ports, PortSpeed speed,
-                           UsbIdentity identity) {
+                           BusIdentity identity) {
     SimHub* made = nullptr;
     {
         std::lock_guard lock(m_);
@@ -702,7 +702,7 @@ void SimStation::queueRemoval(const Device& d) {
 void SimStation::enumerate(Device& d) {
     d.identity = d.function->identity();
     d.storage = d.function->storageClass();
-    const UsbIdentity& id = d.identity;
+    const BusIdentity& id = d.identity;
     const std::string vidpid = Format("VID_%04X&PID_%04X", id.vid, id.pid);
     const std::string tail =
         id.serial ? *id.serial : Format("5&%X&0&%u", Hash(d.hubId), d.portNumber);

@@ -36,8 +36,8 @@ namespace vq::sim {
 // Negotiated speed of a port's link.
 enum class PortSpeed : std::uint8_t { Low, Full, High, Super, SuperPlus };
 
-// The USB identity a function shows on the bus.
-struct UsbIdentity {
+// The USB identity a function shows on the bus (descriptor fields and strings).
+struct BusIdentity {
     std::uint16_t vid = 0;
     std::uint16_t pid = 0;
     std::uint16_t bcdDevice = 0x0100;
@@ -54,7 +54,7 @@ enum class StorageClass { None, Disk, Optical };
 class UsbFunction {
   public:
     virtual ~UsbFunction() = default;
-    virtual UsbIdentity identity() = 0;
+    virtual BusIdentity identity() = 0;
     // False while the function is off the bus (during a reset or after a fault).
     virtual bool onBus() { return true; }
     virtual StorageClass storageClass() { return StorageClass::None; }
@@ -65,11 +65,11 @@ class UsbFunction {
 // A function with a fixed identity (mouse, keyboard, a device without serial number).
 class PlainUsbFunction final : public UsbFunction {
   public:
-    explicit PlainUsbFunction(UsbIdentity id) : id_(std::move(id)) {}
-    UsbIdentity identity() override { return id_; }
+    explicit PlainUsbFunction(BusIdentity id) : id_(std::move(id)) {}
+    BusIdentity identity() override { return id_; }
 
   private:
-    UsbIdentity id_;
+    BusIdentity id_;
 };
 
 struct SimHub;
@@ -88,7 +88,7 @@ struct SimHub {
     std::string id;  // scenario name, used to address ports
     bool root = false;
     std::string rootKind = "root_hub30";  // naming of a root hub's interface
-    UsbIdentity identity;                 // external hubs
+    BusIdentity identity;                 // external hubs
     std::vector<SimPort> ports;
     bool powered = true;  // port power switched by the power-control board
     // Assigned names.
@@ -122,7 +122,7 @@ class SimStation final : public UsbTopology,
                        const std::string& kind = "root_hub30");
     // Hangs an external hub on a port of `parentHub`.
     SimHub& addHub(const std::string& parentHub, std::uint32_t port, const std::string& id,
-                   std::uint32_t ports, PortSpeed speed, UsbIdentity identity = {});
+                   std::uint32_t ports, PortSpeed speed, BusIdentity identity = {});
     // Plugs a function into a port (arrival events follow). Returns false when the hub
     // or port does not exist or the port is taken.
     bool plug(const std::string& hub, std::uint32_t port, std::shared_ptr<UsbFunction> function,
@@ -185,7 +185,7 @@ class SimStation final : public UsbTopology,
         DevNode diskNode = 0;
         std::uint32_t diskNumber = 0;
         bool live = false;
-        UsbIdentity identity;  // as enumerated at the last arrival
+        BusIdentity identity;  // as enumerated at the last arrival
         std::string instanceId;
         std::string storagePath;
         StorageClass storage = StorageClass::None;

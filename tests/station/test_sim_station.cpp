@@ -13,8 +13,8 @@ class TestDisk final : public UsbFunction {
   public:
     explicit TestDisk(std::string serial, StorageClass c = StorageClass::Disk, bool uas = false)
         : serial_(std::move(serial)), class_(c), uas_(uas) {}
-    UsbIdentity identity() override {
-        UsbIdentity id;
+    BusIdentity identity() override {
+        BusIdentity id;
         id.vid = 0x7E8A;
         id.pid = 0x2429;
         id.manufacturer = "Velmora";
@@ -34,7 +34,7 @@ class TestDisk final : public UsbFunction {
 };
 
 std::shared_ptr<PlainUsbFunction> Mouse() {
-    UsbIdentity id;
+    BusIdentity id;
     id.vid = 0x046D;
     id.pid = 0xC077;
     id.manufacturer = "Logi";
