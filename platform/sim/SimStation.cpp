@@ -269,7 +269,9 @@ bool SimStation::plug(const std::string& hubId, std::uint32_t portNo,
         d.driverKey = Format("%s\\%04u", kUsbClassGuid, p->deviceIndex);
         d.node = 1000 + p->deviceIndex;
         d.diskNode = 2000 + p->deviceIndex;
-        d.diskNumber = nextDisk_++;
+        d.diskNumber = d.function->diskNumber();
+        if (d.diskNumber == 0)
+            d.diskNumber = nextDisk_++;
         refreshLocked();
     }
     emitPending();
@@ -312,6 +314,15 @@ void SimStation::setHubPower(const std::string& hubId, bool on) {
         if (!h)
             return;
         h->powered = on;
+        refreshLocked();
+    }
+    emitPending();
+}
+
+void SimStation::bindPowerSwitch(const std::string& hubId, std::function<bool()> isOn) {
+    {
+        std::lock_guard lock(m_);
+        powerSwitches_.emplace_back(hubId, std::move(isOn));
         refreshLocked();
     }
     emitPending();
@@ -727,6 +738,10 @@ void SimStation::enumerate(Device& d) {
 }
 
 void SimStation::refreshLocked() {
+    for (auto& [hubId, isOn] : powerSwitches_) {
+        if (SimHub* h = findHub(hubId))
+            h->powered = isOn();
+    }
     for (auto& r : roots_) {
         walk(*r, [&](SimHub&, SimPort& p, bool powered) {
             if (!p.function)

@@ -60,6 +60,8 @@ class UsbFunction {
     virtual StorageClass storageClass() { return StorageClass::None; }
     // Driven by the USB Attached SCSI driver rather than the mass-storage driver.
     virtual bool uas() { return false; }
+    // Physical drive number of the function's disk; 0 lets the station number it.
+    virtual std::uint32_t diskNumber() { return 0; }
 };
 
 // A function with a fixed identity (mouse, keyboard, a device without serial number).
@@ -131,6 +133,9 @@ class SimStation final : public UsbTopology,
     bool unplug(const std::string& hub, std::uint32_t port);
     // Switches the port power of a hub (the power-control board does this).
     void setHubPower(const std::string& hub, bool on);
+    // The port power of a hub follows a switch read at every look at the bus (the
+    // power-control board's register).
+    void bindPowerSwitch(const std::string& hub, std::function<bool()> isOn);
     // Removal requests of the device on this port are vetoed this many times.
     bool setVetoes(const std::string& hub, std::uint32_t port, std::uint32_t count);
     void addVolume(SimVolume volume);
@@ -221,6 +226,7 @@ class SimStation final : public UsbTopology,
     char systemDrive_ = 'C';
     bool supportsInfoV2_ = true;
     std::vector<DeviceEvent> pending_;
+    std::vector<std::pair<std::string, std::function<bool()>>> powerSwitches_;
     Listener listener_;
     std::mutex listenerMutex_;
 };

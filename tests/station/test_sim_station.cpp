@@ -249,6 +249,13 @@ TEST_F(StationTest, PortPowerTakesTheHubsDevicesAwayAndBack) {
     st.setHubPower("dut", true);
     EXPECT_EQ(st.diskInterfaces()->size(), 3u);
     EXPECT_EQ(events.size(), 4u);
+
+    // Bound to a switch (the control board's register), the power follows it.
+    bool on = false;
+    st.bindPowerSwitch("dut", [&] { return on; });
+    EXPECT_EQ(st.diskInterfaces()->size(), 1u);
+    on = true;
+    EXPECT_EQ(st.diskInterfaces()->size(), 3u);
 }
 
 TEST_F(StationTest, RemovalHonoursVetoesThenRemoves) {
