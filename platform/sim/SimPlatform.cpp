@@ -1,5 +1,10 @@
 #include "platform/sim/SimPlatform.h"
 
+#include <chrono>
+#include <random>
+
+#include "base/Format.h"
+
 namespace vq::sim {
 
 SimPlatform::SimPlatform(SimOptions options)
@@ -9,6 +14,51 @@ SimPlatform::SimPlatform(SimOptions options)
     platform_.clock = &clock_;
     platform_.mutexes = &mutexes_;
     platform_.diagnostics = &diagnostics_;
+    platform_.scsi = &scsi_;
+    workFolder_ = options_.workFolder;
+}
+
+SimPlatform::~SimPlatform() {
+    {
+        std::lock_guard lock(mutex_);
+        bridges_.clear();
+    }
+    scsi_.clear();  // the last references to the bridges and their open image files
+    if (ownsWorkFolder_) {
+        std::error_code ec;
+        std::filesystem::remove_all(workFolder_, ec);
+    }
+}
+
+AddedBridge SimPlatform::addBridge(BridgeConfig config) {
+    std::lock_guard lock(mutex_);
+    if (workFolder_.empty()) {
+        std::random_device rd;
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        workFolder_ = std::filesystem::temp_directory_path() /
+                      Format("vqsim-%08x%08x", rd(), static_cast<std::uint32_t>(stamp));
+        ownsWorkFolder_ = true;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(workFolder_, ec);
+    AddedBridge added;
+    added.deviceNumber = nextDeviceNumber_++;
+    added.bridge =
+        std::make_shared<SimBridge>(std::move(config), clock_, workFolder_, added.deviceNumber);
+    added.physicalDrivePath = Format("\\\\.\\PhysicalDrive%u", added.deviceNumber);
+    scsi_.addPath(added.physicalDrivePath, added.bridge);
+    added.paths.push_back(added.physicalDrivePath);
+    bridges_.push_back(added.bridge);
+    return added;
+}
+
+void SimPlatform::addPath(std::string_view path, const std::shared_ptr<SimBridge>& bridge) {
+    scsi_.addPath(path, bridge);
+}
+
+std::vector<std::shared_ptr<SimBridge>> SimPlatform::bridges() {
+    std::lock_guard lock(mutex_);
+    return bridges_;
 }
 
 }  // namespace vq::sim

@@ -2,13 +2,19 @@
 // both programs and of every test.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/Diagnostics.h"
 #include "platform/Platform.h"
+#include "platform/sim/SimBridge.h"
 #include "platform/sim/SimClock.h"
 #include "platform/sim/SimNamedMutex.h"
+#include "platform/sim/SimScsi.h"
 
 namespace vq::sim {
 
@@ -16,23 +22,50 @@ struct SimOptions {
     double timeScale = 0.0;      // see SimClock
     std::filesystem::path home;  // the program's folder on the emulated machine
     bool verbose = false;        // echo debugger output to stderr
+    // Where the emulator keeps its drive images; empty: a fresh temporary folder that
+    // is removed with the platform.
+    std::filesystem::path workFolder;
+};
+
+// An emulated bridge on the machine and the paths that open it.
+struct AddedBridge {
+    std::shared_ptr<SimBridge> bridge;
+    std::uint32_t deviceNumber = 0;  // as in "\\.\PhysicalDriveN"
+    std::string physicalDrivePath;   // "\\.\PhysicalDriveN"
+    std::vector<std::string> paths;  // every path that opens it
 };
 
 class SimPlatform {
   public:
     explicit SimPlatform(SimOptions options = {});
+    ~SimPlatform();
     SimPlatform(const SimPlatform&) = delete;
     SimPlatform& operator=(const SimPlatform&) = delete;
 
     Platform& platform() { return platform_; }
     SimClock& clock() { return clock_; }
     StreamDiagnostics& diagnostics() { return diagnostics_; }
+    SimScsi& scsi() { return scsi_; }
+    const std::filesystem::path& workFolder() const { return workFolder_; }
+
+    // Puts a bridge board with its drives on the machine. It gets the next physical
+    // drive number (0 is the machine's own system disk) and is on the bus at once.
+    AddedBridge addBridge(BridgeConfig config);
+    // Another path (a volume or device interface path) that opens a bridge.
+    void addPath(std::string_view path, const std::shared_ptr<SimBridge>& bridge);
+    std::vector<std::shared_ptr<SimBridge>> bridges();
 
   private:
     SimOptions options_;
     SimClock clock_;
     SimNamedMutexRegistry mutexes_;
     StreamDiagnostics diagnostics_;
+    SimScsi scsi_;
+    std::filesystem::path workFolder_;
+    bool ownsWorkFolder_ = false;
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<SimBridge>> bridges_;
+    std::uint32_t nextDeviceNumber_ = 1;
     Platform platform_;
 };
 

@@ -1,0 +1,258 @@
+// One emulated USB-to-ATA bridge board: the chip (identification, register space,
+// configuration storage, firmware state), the parts fitted on the board (EEPROM, serial
+// flash, parallel flash), the drives behind it, and its presence on the bus. It answers
+// command blocks as the device would; SimScsi routes the pass-through requests to it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ScsiPassThrough.h"
+#include "platform/sim/BridgeProfile.h"
+#include "platform/sim/SimBridgeConfig.h"
+#include "platform/sim/SimClock.h"
+#include "platform/sim/SimDrive.h"
+
+namespace vq::sim {
+
+// What the device makes of a command block; names are used by fault plans and traces.
+enum class CommandKind : std::uint8_t {
+    Unknown,
+    TestUnitReady,
+    RequestSense,
+    Inquiry,
+    InquiryVpd,
+    ReadCapacity10,
+    ReadCapacity16,
+    Read10,
+    Write10,
+    ModeSense10,
+    ModeSelect10,
+    ReadBuffer,
+    WriteBuffer,
+    VendorBlockC3,
+    AtaReadDmaExt,
+    AtaWriteDmaExt,
+    AtaPassThrough16,
+    AtaFlushCache,
+    AtaIdentifyPassThrough,
+    AtaPassThrough12,
+    IdentifyBridge,
+    ReadChipWord,
+    ReadXdata,
+    WriteXdata,
+    ReadMemory,
+    WriteMemory,
+    AtaIdentify,
+    AtaSmartStatus,
+    AtaCommand,
+    ReadFlashBusy,
+    ParallelFlashErase,
+    ParallelFlashProgram,
+    ParallelFlashRead,
+    ParallelFlashSetup,
+    ParallelFlashEnter,
+    Service0F,
+    SerialFlashRead,
+    SerialFlashWrite,
+    SerialFlashStatus,
+    SerialFlashChipErase,
+    SerialFlashEraseBlock,
+    SerialFlashReadId,
+    SpiCommand,
+    SpiRead,
+    SpiWrite,
+    Service23Read,
+    ReadConfigWord,
+    ReadConfigWordAt,
+    Service25,
+    ResetBridge,
+    ReadSubRevision,
+    ReadChipInfo,
+    SetStandbyTimer,
+    ModeControl,
+    Service56,
+    Count
+};
+
+CommandKind ClassifyCommand(std::span<const std::uint8_t> cdb);
+std::string_view CommandKindName(CommandKind kind);
+std::optional<CommandKind> CommandKindFromName(std::string_view name);
+
+// One command block as the device received it and answered it.
+struct TraceRecord {
+    std::int64_t timeNs = 0;  // emulated time the command arrived
+    std::array<std::uint8_t, 16> cdb{};
+    std::uint8_t cdbLength = 0;
+    DataDirection direction = DataDirection::None;
+    std::uint32_t length = 0;  // the host's transfer length
+    CommandKind kind = CommandKind::Unknown;
+    ScsiResult result;
+};
+
+// Formats a trace record as one line: time, command name, block bytes, result.
+std::string FormatTraceRecord(const TraceRecord& record);
+
+// The state of the buffers of the later families.
+enum class BufferState : std::uint8_t { MaskRom, Program, Firmware };
+
+class SimBridge {
+  public:
+    SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path workFolder,
+              std::uint32_t deviceNumber);
+    SimBridge(const SimBridge&) = delete;
+    SimBridge& operator=(const SimBridge&) = delete;
+
+    // The pass-through seam. A handle carries the bus generation it was opened in; after
+    // the device left the bus its old handles fail.
+    ScsiResult execute(const ScsiRequest& request, std::uint64_t generation);
+    // The current generation when the device is on the bus, nothing otherwise.
+    std::optional<std::uint64_t> attach();
+    std::optional<StorageDeviceNumber> deviceNumber(std::uint64_t generation);
+
+    // Bus presence as the host sees it now.
+    bool present();
+    std::uint64_t generation();
+    void unplug();  // the board is pulled off the bus
+    void plugIn();  // and put back (it boots again)
+    // The identity decoded from the configuration held at the last boot.
+    UsbIdentity identity();
+
+    const BridgeConfig& config() const { return config_; }
+    const BridgeProfile& profile() const { return profile_; }
+    std::uint32_t storageNumber() const { return deviceNumber_; }
+
+    // Inspection, for tests and scenario tools.
+    std::vector<TraceRecord> trace();
+    void clearTrace();
+    void setTraceSink(std::function<void(const TraceRecord&)> sink);
+    std::vector<std::uint8_t> eeprom();
+    std::vector<std::uint8_t> serialFlash();
+    std::vector<std::uint8_t> parallelFlash();
+    std::vector<std::uint8_t> registers(std::uint16_t address, std::size_t length);
+    std::uint8_t flashStatus();  // the serial flash status register now
+    bool firmwareRunning();
+    BufferState bufferState();
+    std::uint32_t standbyTimer();      // last standby time set, in 100 ms units
+    std::uint8_t powerControlLines();  // register 0x7059: bit 3 port power, bit 4 line 2
+    std::uint32_t resets();            // boots after a reset or activation
+    SimDrive* drive(int position);     // 0 master, 1 slave; null when none
+
+  private:
+    struct Exchange;
+
+    // Bus and boot.
+    bool presentAt(std::int64_t now) const;
+    void leaveBus(std::int64_t at, bool comeBack);
+    void boot();
+    void decodeIdentity();
+    std::span<const std::uint8_t> heldConfigBlock() const;
+
+    // Command families.
+    void dispatch(Exchange& ex);
+    void vendorDF(Exchange& ex);
+    void service(Exchange& ex);
+    void ataCommand(Exchange& ex, int position, std::uint8_t command, std::uint8_t features,
+                    std::uint64_t lba, std::uint32_t count, bool viaVendor);
+    void inquiry(Exchange& ex);
+    void readCapacity(Exchange& ex, bool sixteen);
+    void readWrite10(Exchange& ex, bool write);
+    void modeSense(Exchange& ex);
+    void modeSelect(Exchange& ex);
+    void readBuffer(Exchange& ex);
+    void writeBuffer(Exchange& ex);
+    void identifyBridge(Exchange& ex);
+    void readChipInfo(Exchange& ex);
+    void readMemory(Exchange& ex);
+    void writeMemory(Exchange& ex);
+    void spiCommand(Exchange& ex);
+    void spiRead(Exchange& ex);
+    void spiWrite(Exchange& ex);
+    void readFlashId(Exchange& ex);
+    void parallel(Exchange& ex, std::uint8_t code);
+
+    // Data phases and answers.
+    void checkCondition(Exchange& ex, std::uint8_t key, std::uint8_t asc);
+    bool sendIn(Exchange& ex, std::span<const std::uint8_t> answer);
+    std::optional<std::span<const std::uint8_t>> takeOut(Exchange& ex, std::size_t length);
+    void busTime(Exchange& ex, std::size_t bytes);
+
+    // Storage.
+    bool flashFitted() const { return !flash_.empty(); }
+    bool waitFlashReady(Exchange& ex);
+    bool flashBusyAt(std::int64_t t) const;
+    bool flashProtected() const { return (flashStatus_ & 0x1C) != 0; }
+    void flashErase(std::uint32_t address, std::uint32_t length);
+    void flashProgram(std::uint32_t address, std::span<const std::uint8_t> bytes);
+    void corrupt(std::vector<std::uint8_t>& store, std::uint32_t address, std::size_t length);
+    std::vector<std::uint8_t> flashIdStream(std::uint8_t opcode, bool addressGiven) const;
+    void writeFlashStatus(std::uint8_t value, Exchange& ex);
+    void aaiProgram(std::uint8_t d0, std::uint8_t d1);
+    std::uint32_t bufferCapacity() const;
+    std::uint8_t presenceRegister() const;
+    int lunDrive() const;
+    std::int64_t now(const Exchange& ex) const;
+
+    BridgeConfig config_;
+    const BridgeProfile& profile_;
+    const FlashFamily* family_ = nullptr;
+    SimClock& clock_;
+    std::uint32_t deviceNumber_;
+    std::mutex mutex_;
+
+    // Bus.
+    std::uint64_t generation_ = 1;
+    std::int64_t returnAt_ = 0;
+    bool gone_ = false;      // off the bus until plugIn()
+    bool noReturn_ = false;  // the next reset leaves it gone
+    std::uint32_t resets_ = 0;
+    UsbIdentity identity_;
+
+    // Chip state.
+    std::vector<std::uint8_t> xdata_;
+    bool hasEeprom_ = false;
+    std::vector<std::uint8_t> eeprom_;
+    std::vector<std::uint8_t> flash_;
+    std::uint8_t flashStatus_ = 0;  // bits 1 (write enable) and 2-4 (protection) kept here
+    bool statusWriteEnabled_ = false;
+    std::int64_t flashBusyUntil_ = 0;
+    bool flashStuck_ = false;
+    bool aai_ = false;
+    std::uint32_t aaiAddress_ = 0;
+    std::uint8_t spiOpcode_ = 0;  // the transaction a SpiRead or SpiWrite continues
+    std::vector<std::uint8_t> spiAddress_;
+    std::vector<std::uint8_t> parallel_;
+    bool parallelMode_ = false;
+    bool parallelArmed_ = false;
+    std::int64_t parallelBusyUntil_ = 0;
+    bool firmware_ = false;
+    BufferState buffers_ = BufferState::MaskRom;
+    std::vector<std::uint8_t> runningImage_;  // buffer id 1: the image booted from
+    std::uint32_t standby_ = 0;
+    std::uint8_t modeByte_ = 0;
+    std::int64_t modeSwitchDoneAt_ = -1;
+    std::array<std::uint8_t, 4> configWordParams_{};
+    std::array<std::uint8_t, 72> blockC3_{};
+    std::array<std::uint8_t, 18> sense_{};
+
+    std::array<std::unique_ptr<SimDrive>, 2> drives_;
+
+    // Faults and trace.
+    std::array<std::uint32_t, static_cast<std::size_t>(CommandKind::Count)> counts_{};
+    std::uint32_t countAll_ = 0;
+    std::deque<TraceRecord> trace_;
+    std::vector<std::optional<CommandKind>> faultKinds_;  // per fault; nullopt: any kind
+    std::function<void(const TraceRecord&)> traceSink_;
+};
+
+}  // namespace vq::sim

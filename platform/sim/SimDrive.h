@@ -1,0 +1,48 @@
+// A drive behind an emulated bridge: its IDENTIFY data and its sectors, kept in a sparse
+// image file on the host.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "platform/sim/SimBridgeConfig.h"
+
+namespace vq::sim {
+
+class SimDrive {
+  public:
+    SimDrive(DriveConfig config, std::filesystem::path image);
+
+    const DriveConfig& config() const { return config_; }
+    const std::filesystem::path& imagePath() const { return image_; }
+    bool packet() const { return config_.packet; }
+    std::uint64_t sectors() const { return config_.sectors; }
+    std::uint32_t sectorSize() const { return config_.logicalSectorSize; }
+
+    // The 512-byte answer to IDENTIFY DEVICE (ATA) or IDENTIFY PACKET DEVICE (ATAPI).
+    const std::array<std::uint8_t, 512>& identify() const { return identify_; }
+
+    enum class Io { Ok, OutOfRange, NoSpace, Failed };
+    Io read(std::uint64_t lba, std::uint64_t count, std::uint8_t* out);
+    Io write(std::uint64_t lba, std::uint64_t count, const std::uint8_t* in);
+    void setSpaceLimit(std::uint64_t bytes) { spaceLimit_ = bytes; }
+
+  private:
+    static constexpr std::uint64_t kChunk = 65536;  // host allocation unit of the image
+
+    DriveConfig config_;
+    std::filesystem::path image_;
+    std::array<std::uint8_t, 512> identify_{};
+    std::fstream file_;
+    std::uint64_t fileSize_ = 0;
+    std::uint64_t spaceLimit_ = 0;
+    std::set<std::uint64_t> usedChunks_;
+};
+
+// Builds IDENTIFY data from a drive description.
+std::array<std::uint8_t, 512> BuildIdentifyData(const DriveConfig& config);
+
+}  // namespace vq::sim
