@@ -52,5 +52,6 @@ class CliContext {
 // the exit code into `exitCode`.
 void AddInfoCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 int RunInfo(CliContext& ctx);
+void AddIdentifyCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 
 }  // namespace vq::cli

@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
     vq::cli::CliContext ctx(options);
     int exitCode = vq::cli::kExitOk;
     vq::cli::AddInfoCommand(app, ctx, exitCode);
+    vq::cli::AddIdentifyCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 
     try {
