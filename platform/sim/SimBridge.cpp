@@ -567,7 +567,7 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
         const auto k = static_cast<std::size_t>(ex.kind);
         ++counts_[k];
         ++countAll_;
-        bool failed = false, vanish = false;
+        bool failed = false, vanish = false, stick = false;
         for (std::size_t i = 0; i < config_.faults.size(); ++i) {
             const FaultSpec& f = config_.faults[i];
             if (faultKinds_[i] && *faultKinds_[i] != ex.kind)
@@ -578,7 +578,7 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
                     failed = failed || count == f.n;
                     break;
                 case FaultSpec::Type::StayBusy:
-                    flashStuck_ = flashStuck_ || count >= f.n;
+                    stick = stick || count >= f.n;  // from the end of this command on
                     break;
                 case FaultSpec::Type::NoReturn:
                     noReturn_ = noReturn_ || count >= f.n;
@@ -607,6 +607,7 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
         } else {
             dispatch(ex);
         }
+        flashStuck_ = flashStuck_ || stick;
         duration = ex.cost;
         const std::int64_t limit =
             static_cast<std::int64_t>(request.timeoutSeconds) * 1'000'000'000;
