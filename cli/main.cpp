@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
     int exitCode = vq::cli::kExitOk;
     vq::cli::AddInfoCommand(app, ctx, exitCode);
     vq::cli::AddIdentifyCommand(app, ctx, exitCode);
+    vq::cli::AddRawCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 
     try {
