@@ -83,7 +83,10 @@ bool ParallelFlashUnlockBytes(std::uint8_t flashType, std::uint8_t& c, std::uint
 bool ReadChipWord(const Target& t, std::uint16_t& word) {
     std::array<std::uint8_t, 2> answer{};
     const bool ok = In(t, FamilyA(0x10, 2, 0xFF), answer);
-    word = GetBE16(answer, 0);
+    // The word comes as the chip holds it in its registers, low byte first: the
+    // power-control sequence writes it back to 0x7058 and then drives its high byte
+    // alone at 0x7059.
+    word = GetLE16(answer, 0);
     return ok;
 }
 

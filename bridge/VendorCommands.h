@@ -15,7 +15,7 @@ namespace vq::bridge {
 
 // ---- ATA-register vendor commands (opcode 0xDF) --------------------------------------
 
-bool ReadChipWord(const Target& t, std::uint16_t& word);  // the word is big-endian
+bool ReadChipWord(const Target& t, std::uint16_t& word);  // the word is little-endian
 // Register space of the bridge; out.size() bytes from addr (at most 0xFFFF).
 bool ReadXdata(const Target& t, std::uint16_t addr, Bytes out);
 bool WriteXdata(const Target& t, std::uint16_t addr, ConstBytes data);

@@ -98,8 +98,8 @@ TEST_F(IdentifyTest, IdentificationAnswerNumbersGiveKindsAndRevision) {
 TEST_F(IdentifyTest, OlderFamilyIsKnownByTheChipWordAlone) {
     scsi.on(kInquiry, Reply{InquiryWithCode("    ")});
     scsi.fail(kIdentify);
-    const std::pair<const char*, ChipKind> rows[] = {{"00 00", 31}, {"00 20", 32}, {"00 40", 33},
-                                                     {"00 60", 34}, {"FF 9F", 31}, {"12 DF", 33}};
+    const std::pair<const char*, ChipKind> rows[] = {{"00 00", 31}, {"20 00", 32}, {"40 00", 33},
+                                                     {"60 00", 34}, {"9F FF", 31}, {"DF 12", 33}};
     for (const auto& [word, kind] : rows) {
         SCOPED_TRACE(word);
         scsi.on(kChipWord, Reply{Hex(word)});

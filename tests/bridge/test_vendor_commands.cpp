@@ -315,7 +315,7 @@ TEST(VendorCommands, AnswersAreDecodedAsTheirFieldsSay) {
     scsi.on("9E", Reply{Hex("00 00 00 01 00 00 00 00 00 00 02 00")});
     std::uint16_t word = 0;
     ASSERT_TRUE(ReadChipWord(dev, word));
-    EXPECT_EQ(word, 0x1234);
+    EXPECT_EQ(word, 0x3412);  // low byte first
     std::uint32_t last = 0, block = 0;
     ASSERT_TRUE(ReadCapacity10(dev, last, block));
     EXPECT_EQ(last, 0x00010000u);
