@@ -458,11 +458,30 @@ void SimBridge::boot() {
             xdata_[0xC007] = static_cast<std::uint8_t>('0' + config_.revision);
         }
     }
+    readDiskConfig();
     decodeIdentity();
+}
+
+// Kinds 7 and 8 on boards without an EEPROM keep their configuration on the attached
+// disk: at boot the chip reads the drive's last sector and takes the block at 128 when
+// the sector starts with the 0x56 0x51 pattern.
+void SimBridge::readDiskConfig() {
+    diskConfig_.clear();
+    SimDrive* d = drives_[0].get();
+    if (hasEeprom_ || (config_.kind != 7 && config_.kind != 8) || !d || d->packet() ||
+        d->sectors() == 0)
+        return;
+    std::vector<std::uint8_t> sector(d->sectorSize());
+    if (d->read(d->sectors() - 1, 1, sector.data()) != SimDrive::Io::Ok)
+        return;
+    if (sector[0] == 0x56 && sector[1] == 0x51)
+        diskConfig_.assign(sector.begin() + 128, sector.begin() + 256);
 }
 
 std::span<const std::uint8_t> SimBridge::heldConfigBlock() const {
     if (profile_.store == ConfigStore::Eeprom) {
+        if (!diskConfig_.empty())
+            return diskConfig_;
         if (hasEeprom_)
             return eeprom_;
         if (flash_.size() >= 0x8080)
@@ -677,11 +696,23 @@ std::vector<std::uint8_t> SimBridge::parallelFlash() {
 std::vector<std::uint8_t> SimBridge::registers(std::uint16_t address, std::size_t length) {
     std::lock_guard lock(mutex_);
     length = std::min<std::size_t>(length, xdata_.size() - address);
-    std::vector<std::uint8_t> out(xdata_.begin() + address,
-                                  xdata_.begin() + address + static_cast<std::ptrdiff_t>(length));
-    if (address <= 0x720F && 0x720F < address + length)
-        out[0x720F - address] = presenceRegister();
+    std::vector<std::uint8_t> out(length);
+    readRegisters(address, out);
     return out;
+}
+
+// The register space as the host reads it: the presence register follows the drives,
+// strapped bits read their fixed level.
+void SimBridge::readRegisters(std::uint32_t address, std::span<std::uint8_t> out) const {
+    std::copy_n(xdata_.begin() + address, out.size(), out.begin());
+    if (address <= 0x720F && 0x720F < address + out.size())
+        out[0x720F - address] = presenceRegister();
+    for (const auto& s : config_.straps) {
+        if (s.address >= address && s.address < address + out.size()) {
+            std::uint8_t& b = out[s.address - address];
+            b = static_cast<std::uint8_t>((b & ~s.mask) | (s.value & s.mask));
+        }
+    }
 }
 
 std::uint8_t SimBridge::flashStatus() {

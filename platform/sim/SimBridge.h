@@ -200,6 +200,8 @@ class SimBridge {
     void aaiProgram(std::uint8_t d0, std::uint8_t d1);
     std::uint32_t bufferCapacity() const;
     std::uint8_t presenceRegister() const;
+    void readRegisters(std::uint32_t address, std::span<std::uint8_t> out) const;
+    void readDiskConfig();
     int lunDrive() const;
     std::int64_t now(const Exchange& ex) const;
 
@@ -238,6 +240,7 @@ class SimBridge {
     bool firmware_ = false;
     BufferState buffers_ = BufferState::MaskRom;
     std::vector<std::uint8_t> runningImage_;  // buffer id 1: the image booted from
+    std::vector<std::uint8_t> diskConfig_;    // kinds 7 and 8 without EEPROM: from the disk
     std::uint32_t standby_ = 0;
     std::uint8_t modeByte_ = 0;
     std::int64_t modeSwitchDoneAt_ = -1;

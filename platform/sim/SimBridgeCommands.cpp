@@ -388,9 +388,8 @@ void SimBridge::vendorDF(Exchange& ex) {
             const std::uint32_t addr = GetBE16(c, 6);
             if (!readFlag || addr + len > xdata_.size())
                 break;
-            std::vector<std::uint8_t> a(xdata_.begin() + addr, xdata_.begin() + addr + len);
-            if (addr <= 0x720F && 0x720F < addr + len)
-                a[0x720F - addr] = presenceRegister();
+            std::vector<std::uint8_t> a(len);
+            readRegisters(addr, a);
             sendIn(ex, a);
             return;
         }

@@ -74,6 +74,13 @@ struct FaultSpec {
     std::uint64_t bytes = 0;
 };
 
+// Register bits wired to fixed levels on a board: they read `value` whatever was written.
+struct RegisterStrap {
+    std::uint16_t address = 0;
+    std::uint8_t mask = 0;
+    std::uint8_t value = 0;
+};
+
 struct BridgeConfig {
     std::uint8_t kind = 14;     // ChipKind 1 to 35
     std::uint8_t revision = 1;  // chip revision: IdentifyBridge byte 11 is '0' + revision
@@ -109,6 +116,7 @@ struct BridgeConfig {
     std::uint8_t modeByte = 0;              // ModeControl k = 0 answer
     // Registers preset at power-on (address, bytes), after the chip's own defaults.
     std::vector<std::pair<std::uint16_t, std::vector<std::uint8_t>>> registers;
+    std::vector<RegisterStrap> straps;  // e.g. bit 0 of 0x506A on some boards of kind 13
 
     // The identity shown while the held configuration is blank or unreadable.
     UsbIdentity defaultIdentity;

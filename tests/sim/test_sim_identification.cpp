@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "tests/sim/SimTestUtil.h"
 
@@ -181,6 +182,47 @@ TEST(SimIdentification, RegistersReadBackWhatWasWritten) {
     EXPECT_EQ(rig.in("DF 10 00 00 01 00 72 0F 00 00 00 FD", 2).data[0], 0x04);
     // Beyond the 64 KiB space.
     EXPECT_EQ(rig.in("DF 10 00 00 04 00 FF FE 00 00 00 FD", 4).result.scsiStatus, 2);
+}
+
+TEST(SimIdentification, StrappedRegisterBitsReadTheirLevel) {
+    BridgeConfig cfg = Kind(13);
+    cfg.straps.push_back({0x506A, 0x01, 0x01});
+    Rig rig(cfg);
+    ASSERT_TRUE(rig.out("DF 00 00 00 01 00 50 6A 00 00 00 FE", {0x00, 0x00}).good());
+    EXPECT_EQ(rig.in("DF 10 00 00 01 00 50 6A 00 00 00 FD", 2).data[0], 0x01);
+    ASSERT_TRUE(rig.out("DF 00 00 00 01 00 50 6A 00 00 00 FE", {0xF0, 0x00}).good());
+    EXPECT_EQ(rig.in("DF 10 00 00 01 00 50 6A 00 00 00 FD", 2).data[0], 0xF1);
+    // Without the strap the register reads back what was written.
+    Rig plain(Kind(13));
+    ASSERT_TRUE(plain.out("DF 00 00 00 01 00 50 6A 00 00 00 FE", {0x00, 0x00}).good());
+    EXPECT_EQ(plain.in("DF 10 00 00 01 00 50 6A 00 00 00 FD", 2).data[0], 0x00);
+}
+
+TEST(SimPassThrough, SixteenBoardsAnswerFromTheirOwnThreads) {
+    SimPlatform sim;
+    std::vector<AddedBridge> boards;
+    for (std::uint8_t k = 1; k <= 16; ++k)
+        boards.push_back(sim.addBridge(Kind(k)));
+    std::vector<int> good(16, 0);
+    std::vector<std::thread> workers;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        workers.emplace_back([&, i] {
+            const auto cdb = Hex("DF 10 00 02 00 00 00 00 00 00 A0 EC");
+            std::vector<std::uint8_t> buf(512);
+            for (int n = 0; n < 200; ++n) {
+                auto dev = sim.scsi().open(boards[i].physicalDrivePath);
+                ScsiRequest r{cdb, DataDirection::In, buf, 10};
+                good[i] += dev && dev->execute(r).scsiStatus == 0 ? 1 : 0;
+            }
+        });
+    }
+    for (auto& w : workers)
+        w.join();
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        EXPECT_EQ(good[i], 200) << i;
+        EXPECT_EQ(boards[i].deviceNumber, i + 1);
+        EXPECT_EQ(boards[i].bridge->trace().size(), 200u);
+    }
 }
 
 TEST(SimPassThrough, AbsentPathsFailToOpenAndBadBlocksAnswerCheckCondition) {

@@ -327,6 +327,33 @@ TEST(SimReset, BridgeComesBackWithTheIdentityOfEachLayout) {
     }
 }
 
+TEST(SimReset, DiskResidentConfigurationOfBoardsWithoutEeprom) {
+    BridgeConfig cfg = Kind(8);
+    cfg.hasEeprom = false;
+    cfg.master->sectors = 4096;
+    Rig rig(cfg);
+    std::vector<std::uint8_t> sector(512, 0);
+    for (std::size_t i = 0; i < 128; i += 2) {
+        sector[i] = 0x56;
+        sector[i + 1] = 0x51;
+    }
+    std::vector<std::uint8_t> block(128, 0);
+    block[0] = 0x12;
+    block[1] = 0x01;
+    block[8] = 0x21;
+    block[9] = 0x43;
+    Put(block, 64, Descriptor("OnDisk", false));
+    block[124] |= 0x20;
+    Put(sector, 128, block);
+    // The last sector (LBA 4095) through the ATA pass-through.
+    ASSERT_TRUE(rig.out("85 17 03 00 00 00 01 00 FF 00 0F 00 00 60 35 00", sector).good());
+    EXPECT_EQ(rig.bridge->identity(), BridgeConfig{}.defaultIdentity);
+    ASSERT_TRUE(rig.in("FF 04 26 56 51 00 00 00 00 00 00 00", 0).good());
+    rig.sim.clock().sleepMs(2000);
+    EXPECT_EQ(rig.bridge->identity().vid, 0x4321);
+    EXPECT_EQ(rig.bridge->identity().product, "OnDisk");
+}
+
 TEST(SimReset, ConfigurationInSerialFlashAndParallelFlash) {
     // Kind 19 keeps a compact-layout block at 0xC000 of its flash.
     Rig flashRig(Kind(19));
