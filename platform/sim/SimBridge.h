@@ -2,6 +2,29 @@
 // configuration storage, firmware state), the parts fitted on the board (EEPROM, serial
 // flash, parallel flash), the drives behind it, and its presence on the bus. It answers
 // command blocks as the device would; SimScsi routes the pass-through requests to it.
+//
+// How the emulated device works inside, where the command contract leaves it open:
+// - Every command costs its bus time (BridgeTiming) on the calling thread's clock; a
+//   command whose cost exceeds the request's time-out fails with error 121 after the
+//   time-out, while the device finishes what it started. A time-out of 0 means none.
+// - Unknown blocks, wrong directions, host buffers shorter than the block's length and
+//   out-of-range addresses answer CHECK CONDITION with sense data (REQUEST SENSE).
+// - Serial flash: block erase (32 KiB) and page writes return at once and leave the
+//   busy bit set for the part's time; chip erase and the memory writes (which erase and
+//   program) hold the command until done. Before any flash operation the bridge waits
+//   for a busy part, up to flashReadyLimitMs; a part that stays busy fails the command.
+//   Any protection bit (2-4) protects the whole part: erases and programs are ignored.
+//   Programming only clears bits. Word-program parts write one byte per page-program.
+// - Firmware is found at every boot: present when the first 16 bytes of the firmware
+//   area are neither all 0x00 nor all 0xFF (ROM kinds always run firmware). Flag bits
+//   0x703A (0x15) and 0x70F3 (0x01) and the signature at 0xC000 show it.
+// - Later families: the mask ROM takes only a manufacturing image of its exact size
+//   (mode 6); the manufacturing program writes the flash by programming (erase it first
+//   with WriteMemory mode 3); running firmware overwrites. Buffer 0 is the flash, buffer
+//   1 the image booted from. The chip stores its own data at 512-1023 of each bank.
+// - A reset or an activation takes the device off the bus at once; it boots from its
+//   storage and returns after resetDelayMs, with a new bus generation: handles opened
+//   before fail with error 1167. The identity is decoded as described at decodeIdentity.
 #pragma once
 
 #include <array>

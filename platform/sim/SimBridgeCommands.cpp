@@ -175,7 +175,7 @@ void SimBridge::dispatch(Exchange& ex) {
 
 void SimBridge::inquiry(Exchange& ex) {
     const auto& c = ex.c;
-    const std::size_t alloc = c[4];
+    const std::size_t alloc = GetBE16(c, 3);  // bytes 3-4; the older form uses byte 4 only
     const std::uint8_t type = (drives_[0] && drives_[0]->packet()) ? 0x05 : 0x00;
     const auto& fw = config_.firmwareVersion;
     if (c[1] & 1) {
@@ -262,7 +262,9 @@ void SimBridge::readWrite10(Exchange& ex, bool write) {
     }
     const std::uint64_t lba = GetBE32(ex.c, 2);
     const std::uint32_t count = GetBE16(ex.c, 7);
-    ataCommand(ex, pos, write ? 0x35 : 0x25, 0, lba, count == 0 ? 0u : count, false);
+    if (count == 0)
+        return;  // no blocks: nothing to move
+    ataCommand(ex, pos, write ? 0x35 : 0x25, 0, lba, count, false);
 }
 
 void SimBridge::modeSense(Exchange& ex) {

@@ -142,6 +142,10 @@ TEST(SimDriveCommands, SectorsPersistInTheImageThroughEveryForm) {
                   std::vector<std::uint8_t>(512, 0));
         EXPECT_EQ(rig.in("85 15 0B 00 00 00 01 00 00 FF 00 FF 00 60 25 00", 512).result.scsiStatus,
                   2);
+        // No blocks, no data.
+        auto zero = rig.in("28 00 00 00 00 10 00 00 00 00", 0);
+        EXPECT_TRUE(zero.good());
+        EXPECT_EQ(zero.result.bytesTransferred, 0u);
         // The data length must cover the sectors named.
         EXPECT_EQ(rig.in("28 00 00 00 00 10 00 00 02 00", 512).result.scsiStatus, 2);
     }
