@@ -54,5 +54,6 @@ void AddInfoCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 int RunInfo(CliContext& ctx);
 void AddIdentifyCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddRawCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddSettingsCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 
 }  // namespace vq::cli

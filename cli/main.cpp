@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
     vq::cli::AddInfoCommand(app, ctx, exitCode);
     vq::cli::AddIdentifyCommand(app, ctx, exitCode);
     vq::cli::AddRawCommand(app, ctx, exitCode);
+    vq::cli::AddSettingsCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 
     try {
