@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 WERROR ?= ON
 CMAKE_COMMON = -G Ninja -DVQ_WERROR=$(WERROR)
 
-.PHONY: all deps run test test-asan test-tsan test-windows gui bench format clean
+.PHONY: all deps run test test-asan test-tsan test-windows gui bench fuzz fuzz-run format clean
 
 all: build/build.ninja
 	cmake --build build -j $(JOBS)
@@ -49,6 +49,24 @@ test-windows:
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 	cmake --build build-windows -j $(JOBS)
 	scripts/test-windows build-windows
+
+# libFuzzer targets of the settings file, built with clang and the address and
+# undefined-behaviour sanitizers; fuzz-run runs each for FUZZ_SECONDS from the shipped examples.
+FUZZ_SECONDS ?= 120
+FUZZERS = fuzz_ini_file fuzz_load_settings
+fuzz:
+	@scripts/install-deps fuzz
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
+	  -DVQ_FUZZ=ON -DVQ_SANITIZE=address -DVQ_WERROR=OFF -DVQ_BUILD_GUI=OFF -DVQ_BUILD_BENCH=OFF
+	cmake --build build-fuzz -j $(JOBS) --target $(FUZZERS)
+
+fuzz-run: fuzz
+	@for f in $(FUZZERS); do \
+	  mkdir -p build-fuzz/corpus/$$f && cp examples/*.ini build-fuzz/corpus/$$f/ && \
+	  ./build-fuzz/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -max_len=8192 \
+	    -dict=fuzz/settings.dict -artifact_prefix=build-fuzz/ build-fuzz/corpus/$$f || exit 1; \
+	done
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
