@@ -790,37 +790,32 @@ void SimBridge::corrupt(std::vector<std::uint8_t>& store, std::uint32_t address,
 }
 
 std::vector<std::uint8_t> SimBridge::flashIdStream(std::uint8_t opcode, bool addressGiven) const {
-    std::vector<std::uint8_t> s;
     const FlashFamily& f = *family_;
-    // Without address bytes from the bridge, the first three bytes clocked in are taken
-    // as the address; the line floats high meanwhile.
-    const auto dummies = [&] {
-        if (!addressGiven)
-            s.insert(s.end(), 3, 0xFF);
-    };
-    switch (opcode) {
-        case 0x9F:
-            for (int i = 0; i < 3; ++i)
-                s.insert(s.end(), f.jedec.begin(), f.jedec.end());
-            break;
-        case 0x90:
-            dummies();
-            for (int i = 0; i < 4; ++i)
-                s.insert(s.end(), f.rems.begin(), f.rems.end());
-            break;
-        case 0xAB:
-            dummies();
-            s.insert(s.end(), 8, f.res);
-            break;
-        case 0x15:
-            for (int i = 0; i < 4; ++i)
-                s.insert(s.end(), f.legacy15.begin(), f.legacy15.end());
-            break;
-        case 0x05:
-            s.insert(s.end(), 8, flashStatus_);
-            break;
-        default:
-            s.insert(s.end(), 8, 0xFF);
+    // Without address bytes from the bridge, the part takes the first three bytes clocked
+    // after 0x90 and 0xAB as the address; the line floats high meanwhile.
+    const std::size_t first = (!addressGiven && (opcode == 0x90 || opcode == 0xAB)) ? 3 : 0;
+    std::vector<std::uint8_t> s(24, 0xFF);
+    for (std::size_t i = first; i < s.size(); ++i) {
+        const std::size_t k = i - first;
+        switch (opcode) {
+            case 0x9F:
+                s[i] = f.jedec[k % 3];
+                break;
+            case 0x90:
+                s[i] = f.rems[k % 2];
+                break;
+            case 0xAB:
+                s[i] = f.res;
+                break;
+            case 0x15:
+                s[i] = f.legacy15[k % 2];
+                break;
+            case 0x05:
+                s[i] = flashStatus_;
+                break;
+            default:
+                break;
+        }
     }
     return s;
 }
