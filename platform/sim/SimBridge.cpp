@@ -327,6 +327,10 @@ SimBridge::SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path
     boot();
 }
 
+bool HasExtendedBlock(std::uint8_t kind) {
+    return kind == 19 || kind == 20 || (kind >= 25 && kind <= 29);
+}
+
 std::uint32_t FactoryImageLength(const BridgeProfile& p) {
     switch (p.kind) {
         case 19:
@@ -488,8 +492,17 @@ std::span<const std::uint8_t> SimBridge::heldConfigBlock() const {
             return std::span(flash_).subspan(0x8000, 128);
         return {};
     }
-    if (profile_.store == ConfigStore::SerialFlash && profile_.configOffset + 128 <= flash_.size())
-        return std::span(flash_).subspan(profile_.configOffset, 128);
+    if (profile_.store != ConfigStore::SerialFlash)
+        return {};
+    // The families with a 256-byte extended block hand out all of it; kind 26 keeps it at
+    // 0xD000 or, when that sector is blank, at 0x1D000.
+    const std::size_t len = HasExtendedBlock(config_.kind) ? 256 : 128;
+    std::size_t at = profile_.configOffset;
+    if (config_.kind == 26 && at + len <= flash_.size() &&
+        Blank(std::span(flash_).subspan(at, len)) && 0x1D000 + len <= flash_.size())
+        at = 0x1D000;
+    if (at + len <= flash_.size())
+        return std::span(flash_).subspan(at, len);
     return {};
 }
 
@@ -547,6 +560,14 @@ void SimBridge::decodeIdentity() {
         identity_.manufacturer = DecodeDescriptor(b, 12, 18, false);
         identity_.product = DecodeDescriptor(b, 52, 21, false);
         identity_.serial = DecodeDescriptor(b, 96, 13, false);
+    }
+    // The extended block carries the manufacturer as plain text at 200-223.
+    if (b.size() >= 224) {
+        std::string text;
+        for (std::size_t i = 200; i < 224 && b[i] != 0 && b[i] != 0xFF; ++i)
+            text.push_back(static_cast<char>(b[i]));
+        if (!text.empty())
+            identity_.manufacturer = text;
     }
 }
 

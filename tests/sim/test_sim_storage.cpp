@@ -369,6 +369,23 @@ TEST(SimReset, ConfigurationInSerialFlashAndParallelFlash) {
     EXPECT_EQ(flashRig.bridge->identity().vid, 0xABCD);
     EXPECT_EQ(flashRig.bridge->identity().product, "Thing");
 
+    // The extended block of the later families: the manufacturer as plain text at 200;
+    // kind 26 falls back to its second sector when the first is blank.
+    BridgeConfig later = Kind(26);
+    later.flashImage.assign(0x20000, 0xFF);
+    std::fill_n(later.flashImage.begin(), 0x100, std::uint8_t{0x33});  // firmware present
+    std::vector<std::uint8_t> ext(256, 0);
+    ext[0] = 0x01;
+    ext[1] = 0x70;
+    ext[6] = 10;
+    Put(ext, 48, Descriptor("Later", true));
+    Put(ext, 200, {'W', 'o', 'r', 'k', 's'});
+    Put(later.flashImage, 0x1D000, ext);
+    Rig laterRig(later);
+    EXPECT_EQ(laterRig.bridge->identity().vid, 0x7001);
+    EXPECT_EQ(laterRig.bridge->identity().product, "Later");
+    EXPECT_EQ(laterRig.bridge->identity().manufacturer, "Works");
+
     // The parallel-flash model keeps IDs at 0x4008 and UTF-16 descriptors at 0x40A0 on.
     BridgeConfig cfg = Kind(30);
     cfg.parallelImage = std::vector<std::uint8_t>(0x10000, 0xFF);
