@@ -170,12 +170,16 @@ void IniFile::parse(std::string_view text) {
     bom_ = text.substr(0, kBom.size()) == kBom;
     if (bom_)
         text.remove_prefix(kBom.size());
+    // A line ends at LF, CR LF or a lone CR.
     while (!text.empty()) {
-        const auto nl = text.find('\n');
-        std::string_view line = text.substr(0, nl);
-        text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+        const auto end = text.find_first_of("\r\n");
+        const std::string_view line = text.substr(0, end);
+        if (end == std::string_view::npos)
+            text = std::string_view();
+        else if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n')
+            text = text.substr(end + 2);
+        else
+            text = text.substr(end + 1);
         lines_.push_back(Classify(std::string(line)));
     }
 }

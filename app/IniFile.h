@@ -11,8 +11,8 @@
 //    the section at the end of the file (after a blank line) when it is missing;
 //  - every other line (other keys, other sections, comments, blank lines, lines without
 //    "=") is kept as it was, in order; lines end in CR LF on write;
-//  - reading tolerates LF or CR LF line ends, a UTF-8 byte-order mark (kept on write), a
-//    missing final line end, lines without "=", and duplicate keys.
+//  - reading tolerates LF, CR LF or lone CR line ends, a UTF-8 byte-order mark (kept on
+//    write), a missing final line end, lines without "=", and duplicate keys.
 //
 // Lines whose first non-blank character is ';' or '#' are comments, never keys. A value
 // that starts or ends with a blank, or that is itself wrapped in matching quotes, is written

@@ -73,7 +73,21 @@ PanelModel::PanelModel(bool offerExFat) {
     add(Make("Panel4", K::Panel, ""));
     add(Make("Panel5", K::Panel, ""));
     add(Make("USB3Panel", K::Panel, ""));
+    // The debug loop panel and "Erase Flash" (shown with EnLoopDebug).
     add(Hidden(Make("DebugPanel", K::Panel, "")));
+    add(Make("BtnStopTest", K::Button, "Stop Test"));
+    {
+        Control c = Edit("lbTestLoopCnt", "Loop Count");
+        c.text = "1";
+        add(c);
+    }
+    add(Make("btnStartTest2", K::Button, "Start Test"));
+    {
+        Control c = Check("cbStopOnFailure", "StopOnFail");
+        c.checked = true;
+        add(c);
+    }
+    add(Check("cbFWUpdateNoReset", "FW no reset"));
     add(Hidden(Check("cbEraseFlash", "Erase Flash")));
 
     // "EEPROM Setting".

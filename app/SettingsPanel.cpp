@@ -183,7 +183,7 @@ void SettingsPanel::userClick(std::string_view control) {
     const std::string_view n = ctl.name;
     if (n == "SafeRmBtn" && actions_)
         actions_->safeRemove();
-    else if (n == "ExecuteBtn" && actions_)
+    else if ((n == "ExecuteBtn" || n == "btnStartTest2") && actions_)
         actions_->startRun();
     else if (n == "RefreshBtn" && actions_)
         actions_->rescanDevices();

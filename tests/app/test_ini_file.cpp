@@ -56,6 +56,15 @@ TEST(IniFile, ToleratesCrLfBomMissingFinalLineEndLinesWithoutEqualsAndDuplicates
     EXPECT_EQ(ini.get("s", "just a line"), std::nullopt);
 }
 
+TEST(IniFile, ALoneCarriageReturnEndsALineToo) {
+    IniFile ini;
+    ini.parse("[s]\ra=Test.b\rin\r\n\r\nb=2\n\rc=3");
+    EXPECT_EQ(ini.get("s", "a"), "Test.b");
+    EXPECT_EQ(ini.get("s", "b"), "2");
+    EXPECT_EQ(ini.get("s", "c"), "3");
+    EXPECT_EQ(ini.text(), "[s]\r\na=Test.b\r\nin\r\n\r\nb=2\r\n\r\nc=3\r\n");
+}
+
 TEST(IniFile, OnlyTheFirstSectionOfANameIsRead) {
     IniFile ini;
     ini.parse("[s]\na=1\n[S]\na=2\nb=3\n");
