@@ -125,12 +125,23 @@ void SettingsPanel::StringAEditChange(std::string_view sender) {
     StringSlot slot;
     std::size_t max = 0;
     switch (tag) {
-        case 0: slot = L.stringA; break;
-        case 1: slot = L.stringB; break;
-        case 2: slot = L.serial; break;
-        case 3: max = 8; break;
-        case 4: max = 16; break;
-        default: return;
+        case 0:
+            slot = L.stringA;
+            break;
+        case 1:
+            slot = L.stringB;
+            break;
+        case 2:
+            slot = L.serial;
+            break;
+        case 3:
+            max = 8;
+            break;
+        case 4:
+            max = 16;
+            break;
+        default:
+            return;
     }
     if (tag <= 2)
         max = static_cast<std::size_t>(std::max(slot.maxChars, 0));

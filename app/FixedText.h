@@ -12,9 +12,7 @@ namespace vq {
 class FixedText {
   public:
     explicit FixedText(std::size_t capacity) : capacity_(capacity) {}
-    FixedText(std::size_t capacity, std::string_view text) : capacity_(capacity) {
-        assign(text);
-    }
+    FixedText(std::size_t capacity, std::string_view text) : capacity_(capacity) { assign(text); }
 
     FixedText& operator=(std::string_view text) {
         assign(text);

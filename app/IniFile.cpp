@@ -108,7 +108,8 @@ std::optional<std::int32_t> ParseIniInt(std::string_view value) {
     }
     if (negative)
         n = -n;
-    if (n < std::numeric_limits<std::int32_t>::min() || n > std::numeric_limits<std::int32_t>::max())
+    if (n < std::numeric_limits<std::int32_t>::min() ||
+        n > std::numeric_limits<std::int32_t>::max())
         return std::nullopt;
     return static_cast<std::int32_t>(n);
 }
@@ -157,8 +158,7 @@ IniFile::Line IniFile::Classify(std::string raw) {
 bool IniFile::LooksLikeText(std::string_view text) {
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' ||
-            c == 0x1A)
+        if (c >= 0x20 || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == 0x1A)
             continue;
         return false;
     }

@@ -65,8 +65,7 @@ class IniFile {
     // A number text read like _atoi64: leading blanks, optional sign, the digits up to the
     // first other character; a value beyond the 64-bit range is clamped to its limit; no
     // digits at all read as `def`.
-    std::int64_t getInt64(std::string_view section, std::string_view key,
-                          std::int64_t def) const;
+    std::int64_t getInt64(std::string_view section, std::string_view key, std::int64_t def) const;
     // A finite decimal number ("." as separator) making up the whole value, else `def`.
     float getFloat(std::string_view section, std::string_view key, float def) const;
 

@@ -136,10 +136,8 @@ PanelModel::PanelModel(bool offerExFat) {
         add(Combo("FmtTypeComboBox", fs, 0));
     }
     add(Hidden(Combo("FmtSecPerClusCbox",
-                     {std::begin(kClusterSizeChoiceNames), std::end(kClusterSizeChoiceNames)},
-                     0)));
-    add(Combo("CapChkCmbx", {std::begin(kCapacityChoiceNames), std::end(kCapacityChoiceNames)},
-              0));
+                     {std::begin(kClusterSizeChoiceNames), std::end(kClusterSizeChoiceNames)}, 0)));
+    add(Combo("CapChkCmbx", {std::begin(kCapacityChoiceNames), std::end(kCapacityChoiceNames)}, 0));
     {
         Control c = Edit("CapacityUserDefEdit", "User Def. (GB)", 6);
         c.kind = K::Edit;

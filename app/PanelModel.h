@@ -25,10 +25,10 @@ struct Control {
     bool readOnly = false;
     int maxLength = 0;  // 0: no limit on typed text
     int tag = 0;
-    int caret = -1;     // caret position where a rule placed it; -1: after the text
-    int left = 0;       // position where a rule moves the control
+    int caret = -1;  // caret position where a rule placed it; -1: after the text
+    int left = 0;    // position where a rule moves the control
     int top = 0;
-    std::string fontColor;  // "clBlue", "clRed" where a rule colours the caption
+    std::string fontColor;      // "clBlue", "clRed" where a rule colours the caption
     bool hexKeyFilter = false;  // StringAEdit: the hex key filter is attached
 
     bool operator==(const Control&) const = default;

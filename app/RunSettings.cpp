@@ -45,13 +45,13 @@ std::int64_t SaturatingSub(std::int64_t a, std::int64_t b) {
 }  // namespace
 
 bool FreeSpaceInRange(std::int32_t enFreeSpaceCheck, std::int64_t freeSpace,
-                      std::int64_t freeSpaceRange, const std::vector<std::string>& volumes,
-                      FreeSpaceQuery& query) {
+                      std::int64_t freeSpaceRange, const std::vector<char>& driveLetters,
+                      VolumeService& volumes) {
     if (enFreeSpaceCheck == 0)
         return true;
     std::int64_t total = 0;
-    for (const auto& v : volumes) {
-        const auto bytes = query.freeBytes(v);
+    for (char letter : driveLetters) {
+        const auto bytes = volumes.freeBytes(letter);
         if (!bytes)
             continue;
         const auto b = *bytes > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
@@ -190,28 +190,50 @@ std::vector<SettingKeyValue> AllKeyValues(const RunSettings& s) {
 
 std::vector<SettingKeyValue> SavedKeyValues(const RunSettings& s) {
     static const std::vector<std::pair<const char*, std::vector<const char*>>> kOrder = {
-        {"setting",
-         {"USBWritePerformance", "USBReadPerformance", "ShowRWPerf", "WriteFileName",
-          "ProductModel", "WRLoop", "RWDataSize", "EEPROMOnly", "SupportODD", "CheckMaxSn",
-          "MPVersion", "MPSafeRemove", "MPEEPROMToLog", "PerfShift", "MPPassLabel", "MPAutorun",
-          "MPResetWait", "MPSnAToZ", "MPPortReset", "EnBarcodeMode", "EnKey0SafeRemove",
-          "EnEPPTypeC"}},
+        {"setting", {"USBWritePerformance", "USBReadPerformance", "ShowRWPerf",
+                     "WriteFileName",       "ProductModel",       "WRLoop",
+                     "RWDataSize",          "EEPROMOnly",         "SupportODD",
+                     "CheckMaxSn",          "MPVersion",          "MPSafeRemove",
+                     "MPEEPROMToLog",       "PerfShift",          "MPPassLabel",
+                     "MPAutorun",           "MPResetWait",        "MPSnAToZ",
+                     "MPPortReset",         "EnBarcodeMode",      "EnKey0SafeRemove",
+                     "EnEPPTypeC"}},
         {"VQEXECUTE",
-         {"CapacityCustomize", "Capacity", "FreeSpace", "FreeSpaceRange", "EnFreeSpaceCheck",
-          "EnPartition", "nPartitionTblFmt", "EnFormat", "EnRWTest", "EnEEPROMUpdate",
-          "EnFWUpdate", "DiskFormat", "DiskLabel", "FwFileName", "FmtSecPerClus",
-          "EnVenderCheck", "EnUSB30Check", "EnUSB31Gen2Check", "EnSWCopy", "SwImgPath",
-          "SwDstFolder", "EnFWCheck", "EnFolderCompare", "bAdvenceCompare", "EnCloneProduct"}},
+         {"CapacityCustomize", "Capacity",         "FreeSpace",        "FreeSpaceRange",
+          "EnFreeSpaceCheck",  "EnPartition",      "nPartitionTblFmt", "EnFormat",
+          "EnRWTest",          "EnEEPROMUpdate",   "EnFWUpdate",       "DiskFormat",
+          "DiskLabel",         "FwFileName",       "FmtSecPerClus",    "EnVenderCheck",
+          "EnUSB30Check",      "EnUSB31Gen2Check", "EnSWCopy",         "SwImgPath",
+          "SwDstFolder",       "EnFWCheck",        "EnFolderCompare",  "bAdvenceCompare",
+          "EnCloneProduct"}},
         {"VQEEPROM",
-         {"TableType",     "MapToHDName",  "EnSNfromHDDSN",
-          "StrBFromHDSN",  "VenderID",     "ProductID",
-          "StringA",       "StringB",      "StringC",
-          "String3",       "StringAInc",   "StringBInc",
-          "String3Inc",    "FlashType",    "StringMaxSn",
-          "EEPROMRetry",   "VQB614REU",    "VQB614WDHDD",
-          "StandbyTimer",  "VQ646PWMode",  "ProductRevsion",
-          "ODDSize",       "EnMultiSec",   "EnOver2TBMulLun",
-          "EnManuProdStrSourceCtl", "EnInquiryStrSourceCtl", "EnVQS671StandbyTime",
+         {"TableType",
+          "MapToHDName",
+          "EnSNfromHDDSN",
+          "StrBFromHDSN",
+          "VenderID",
+          "ProductID",
+          "StringA",
+          "StringB",
+          "StringC",
+          "String3",
+          "StringAInc",
+          "StringBInc",
+          "String3Inc",
+          "FlashType",
+          "StringMaxSn",
+          "EEPROMRetry",
+          "VQB614REU",
+          "VQB614WDHDD",
+          "StandbyTimer",
+          "VQ646PWMode",
+          "ProductRevsion",
+          "ODDSize",
+          "EnMultiSec",
+          "EnOver2TBMulLun",
+          "EnManuProdStrSourceCtl",
+          "EnInquiryStrSourceCtl",
+          "EnVQS671StandbyTime",
           "BarcodeLength"}},
         {"VQEEPROMVERIFY",
          {"VenderID", "ProductID", "StringA", "StringB", "DiskName", "EnCheckDiskName",

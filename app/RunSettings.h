@@ -18,6 +18,7 @@
 
 #include "app/FixedText.h"
 #include "bridge/ConfigImage.h"
+#include "platform/VolumeService.h"
 
 namespace vq {
 
@@ -171,20 +172,13 @@ std::int32_t SanitizeClusterSize(int diskFormat, std::int32_t value);
 // single precision, d = |x - nominal| truncated to an integer, pass when d / x < 0.1.
 bool CapacityMatches(std::uint64_t measuredMiB, std::int32_t nominalGB);
 
-// Free bytes of one volume of a device (the volume service answers; nullopt when the
-// query fails, which counts as 0 bytes).
-class FreeSpaceQuery {
-  public:
-    virtual ~FreeSpaceQuery() = default;
-    virtual std::optional<std::uint64_t> freeBytes(const std::string& volume) = 0;
-};
-
-// The free-space check of a device over all its volumes: passes when the check is off, or
-// when FreeSpace - FreeSpaceRange <= free <= FreeSpace + FreeSpaceRange (64-bit, the sums
-// saturating instead of overflowing).
+// The free-space check of a device over all its drive letters: passes when the check is
+// off, or when FreeSpace - FreeSpaceRange <= free <= FreeSpace + FreeSpaceRange, where free
+// is the sum of the bytes available to the caller on each drive (a drive that cannot be
+// asked counts 0). 64-bit arithmetic; the sums saturate instead of overflowing.
 bool FreeSpaceInRange(std::int32_t enFreeSpaceCheck, std::int64_t freeSpace,
-                      std::int64_t freeSpaceRange, const std::vector<std::string>& volumes,
-                      FreeSpaceQuery& query);
+                      std::int64_t freeSpaceRange, const std::vector<char>& driveLetters,
+                      VolumeService& volumes);
 
 // ---- the keys of the settings file
 

@@ -67,7 +67,8 @@ bool SettingsPanel::LoadSettings(const fs::path& path) {
     IniFile ini;
     const std::string shownPath = path.string();
     switch (ini.load(path)) {
-        case IniFile::LoadStatus::Ok: break;
+        case IniFile::LoadStatus::Ok:
+            break;
         case IniFile::LoadStatus::Missing:
             message(Format(msg::kSettingsFileMissing, shownPath), msg::kError);
             lastLoad_ = LoadOutcome::FileMissing;
@@ -418,7 +419,8 @@ void SettingsPanel::applyCollectLayout() {
             setLayout(LayoutRow::StandardType2);
             s_.Layout.stringA.maxChars = 19;
             break;
-        default: break;  // Type 3: unchanged
+        default:
+            break;  // Type 3: unchanged
     }
 }
 

@@ -16,12 +16,7 @@ LogDirectoryError::LogDirectoryError() : std::runtime_error(msg::kCannotCreateLo
 SettingsPanel::SettingsPanel(RunSettings& settings, PanelModel& panel, Operator& op,
                              std::filesystem::path home, FirmwareFitCheck* fitCheck,
                              PanelActions* actions)
-    : s_(settings),
-      p_(panel),
-      op_(op),
-      home_(std::move(home)),
-      fit_(fitCheck),
-      actions_(actions) {}
+    : s_(settings), p_(panel), op_(op), home_(std::move(home)), fit_(fitCheck), actions_(actions) {}
 
 // ---------------------------------------------------------------- messages
 
@@ -400,8 +395,8 @@ void SettingsPanel::enU3CheckBoxClick(std::string_view sender) {
 }
 
 void SettingsPanel::firmwareFitCheckAndConsequences() {
-    const bool fits = fit_ ? fit_->firmwareFits(c("FwFileNameEdit").text, in_.firstChipIdentity)
-                           : true;
+    const bool fits =
+        fit_ ? fit_->firmwareFits(c("FwFileNameEdit").text, in_.firstChipIdentity) : true;
     in_.firmwareFits = fits;
     if (fits) {
         if (actions_)
@@ -526,8 +521,7 @@ void SettingsPanel::AdjustAfterScan(const ScanFacts& f) {
             c("GroupBox4").visible = f.parallelFlashBridge;
             if (!c("FwFileNameEdit").text.empty() && f.deviceCount > 0) {
                 const bool fits =
-                    fit_ ? fit_->firmwareFits(c("FwFileNameEdit").text, f.firstChipIdentity)
-                         : true;
+                    fit_ ? fit_->firmwareFits(c("FwFileNameEdit").text, f.firstChipIdentity) : true;
                 in_.firmwareFits = fits;
                 if (!fits) {
                     c("ExecuteBtn").enabled = false;
@@ -602,11 +596,11 @@ void SettingsPanel::AdjustAfterScan(const ScanFacts& f) {
 
     // 9. The disk steps.
     const bool disk = !f.diskStepsOff;
-    for (const char* n : {"PartitionCheckBox", "FormatCheckBox", "FmtTypeComboBox",
-                          "FmtSecPerClusCbox", "VolumeLabeledEdit", "RWTestCheckBox",
-                          "vfVolumnLabelEdit", "vfVolLabelChk", "vfHDDFWRevEdit", "vfHDDFWRevChk",
-                          "SWCopyChkBox", "enFolderCPChk", "bAdvCompareChk", "SwImgPathEdit",
-                          "DstISOEdit"})
+    for (const char* n :
+         {"PartitionCheckBox", "FormatCheckBox", "FmtTypeComboBox", "FmtSecPerClusCbox",
+          "VolumeLabeledEdit", "RWTestCheckBox", "vfVolumnLabelEdit", "vfVolLabelChk",
+          "vfHDDFWRevEdit", "vfHDDFWRevChk", "SWCopyChkBox", "enFolderCPChk", "bAdvCompareChk",
+          "SwImgPathEdit", "DstISOEdit"})
         c(n).enabled = disk;
     if (!disk) {
         c("CapacityUserDefEdit").enabled = false;

@@ -6,11 +6,11 @@ namespace {
 
 constexpr ConfigLayout kLayouts[] = {
     // vid pid  mfr prod ser  flag  stringA    stringB    serial    width
-    {8, 10, 14, 15, 16, -1, {20, 21}, {64, 21}, {96, 13}, 2},   // standard Type 1
-    {0, 2, 6, 7, 8, -1, {12, 18}, {52, 21}, {96, 13}, 2},       // standard Type 2
-    {0, 2, 6, 7, 8, 10, {12, 30}, {48, 30}, {84, 30}, 1},       // standard Type 3
-    {8, 10, 14, 15, 16, -1, {24, 22}, {56, 22}, {88, 22}, 2},   // parallel flash "Normal"
-    {0, 2, 6, 7, 8, 10, {12, 31}, {48, 31}, {84, 31}, 1},       // parallel flash "Type 3"
+    {8, 10, 14, 15, 16, -1, {20, 21}, {64, 21}, {96, 13}, 2},  // standard Type 1
+    {0, 2, 6, 7, 8, -1, {12, 18}, {52, 21}, {96, 13}, 2},      // standard Type 2
+    {0, 2, 6, 7, 8, 10, {12, 30}, {48, 30}, {84, 30}, 1},      // standard Type 3
+    {8, 10, 14, 15, 16, -1, {24, 22}, {56, 22}, {88, 22}, 2},  // parallel flash "Normal"
+    {0, 2, 6, 7, 8, 10, {12, 31}, {48, 31}, {84, 31}, 1},      // parallel flash "Type 3"
 };
 
 // Builds a template whose every byte is fixed (0 unless set).

@@ -55,12 +55,12 @@ enum class LayoutRow { StandardType1, StandardType2, StandardType3, ParallelNorm
 const ConfigLayout& LayoutOf(LayoutRow row);
 
 // The string index values the panel writes into the index bytes.
-inline constexpr std::uint8_t kIndexFromDrive = 1;        // string taken from the drive's identity
-inline constexpr std::uint8_t kIndexProduct = 2;          // product string present
-inline constexpr std::uint8_t kIndexSerial = 3;           // serial string present
-inline constexpr std::uint8_t kIndexNoSerial = 5;         // no serial string
-inline constexpr std::uint8_t kIndexManufacturer = 10;    // manufacturer string present
-inline constexpr std::uint8_t kIndexFromDriveSerial = 11; // product string from the drive's S/N
+inline constexpr std::uint8_t kIndexFromDrive = 1;         // string taken from the drive's identity
+inline constexpr std::uint8_t kIndexProduct = 2;           // product string present
+inline constexpr std::uint8_t kIndexSerial = 3;            // serial string present
+inline constexpr std::uint8_t kIndexNoSerial = 5;          // no serial string
+inline constexpr std::uint8_t kIndexManufacturer = 10;     // manufacturer string present
+inline constexpr std::uint8_t kIndexFromDriveSerial = 11;  // product string from the drive's S/N
 
 // Bits of the option byte (flag byte) of the compact layouts.
 inline constexpr std::uint8_t kFlagMapToDriveName = 0x02;  // USB strings from the drive's name
@@ -68,8 +68,8 @@ inline constexpr std::uint8_t kFlagShortStrings = 0x04;    // ChipKind 17/18: 20
 inline constexpr std::uint8_t kFlagDriveInquiry = 0x08;    // INQUIRY strings from the drive
 // Byte 124 of the Type 2 and Type 3 images (and the compact parallel-flash image).
 inline constexpr std::size_t kUsbOptionByte = 124;
-inline constexpr std::uint8_t kUsbOptionCompact = 0x08;     // set for the compact types
-inline constexpr std::uint8_t kUsbOptionEnableFirst = 0x04; // "Enable USB before Detect Device"
+inline constexpr std::uint8_t kUsbOptionCompact = 0x08;      // set for the compact types
+inline constexpr std::uint8_t kUsbOptionEnableFirst = 0x04;  // "Enable USB before Detect Device"
 
 // A template of 128 entries: an entry of 0 to 255 is the byte to load, any other value
 // (kKeepByte) leaves the image's byte as it is.

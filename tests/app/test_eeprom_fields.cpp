@@ -86,8 +86,8 @@ TEST(EepromImage, Type1ImageStartsWithADeviceDescriptorAndHasNoSerial) {
     f.panel.userSelect("EEPROMType", 0);
     EXPECT_EQ(f.s.TableType, 1);
     ConfigImage e{};
-    const std::uint8_t head[] = {0x12, 0x01, 0x00, 0x02, 0, 0, 0, 0x40, 0x8A,
-                                 0x7E, 0x29, 0x24, 0x00, 0x01, 10, 2, 5, 1};
+    const std::uint8_t head[] = {0x12, 0x01, 0x00, 0x02, 0,    0,  0, 0x40, 0x8A,
+                                 0x7E, 0x29, 0x24, 0x00, 0x01, 10, 2, 5,    1};
     std::copy(std::begin(head), std::end(head), e.begin());
     Desc(e, 20, "Velmora", 2);
     Desc(e, 64, "USB", 2);

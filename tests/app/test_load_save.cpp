@@ -62,7 +62,8 @@ TEST(LoadSettings, AFileWithoutKeysGivesTheDefaultsAndFails) {
 
 TEST(LoadSettings, NormalisesOnLoad) {
     PanelFixture f;
-    EXPECT_TRUE(f.load(WithTestFile(f, "RWDataSize=0\nMPAutorun=-5\nMPDevCount=-1\nWaitTime=50\n")));
+    EXPECT_TRUE(
+        f.load(WithTestFile(f, "RWDataSize=0\nMPAutorun=-5\nMPDevCount=-1\nWaitTime=50\n")));
     EXPECT_TRUE(f.op.messages().empty());
     EXPECT_EQ(f.s.RWDataSize, 2);
     EXPECT_EQ(f.s.MPAutorun, 0);
@@ -212,11 +213,19 @@ TEST(LoadSettings, FlashTypeMinusOneRoundTrip) {
 TEST(LoadSettings, BadValuesReadAsDefaultsAndLongTextsAreCut) {
     PanelFixture f;
     const std::string longText(300, 'x');
-    f.load(WithTestFile(f, "WRLoop=seven\nSCSITimeout=99999999999\nPerfShift=fast\n"
-                           "ProductModel=" + longText + "\n"
-                           "[VQEXECUTE]\nFreeSpace=1e999\nDiskLabel=" + longText + "\n"
-                           "FwFileName=" + longText + "\n"
-                           "[VQEEPROM]\nVenderID=" + longText + "\nStringA=" + longText + "\n"));
+    f.load(WithTestFile(f,
+                        "WRLoop=seven\nSCSITimeout=99999999999\nPerfShift=fast\n"
+                        "ProductModel=" +
+                            longText +
+                            "\n"
+                            "[VQEXECUTE]\nFreeSpace=1e999\nDiskLabel=" +
+                            longText +
+                            "\n"
+                            "FwFileName=" +
+                            longText +
+                            "\n"
+                            "[VQEEPROM]\nVenderID=" +
+                            longText + "\nStringA=" + longText + "\n"));
     EXPECT_EQ(f.s.WRLoop, 7);
     EXPECT_EQ(f.s.SCSITimeout, 10);
     EXPECT_FLOAT_EQ(f.s.PerfShift, 1.0f);
@@ -241,7 +250,8 @@ TEST(LoadSettings, MissingFileIsReportedAndChangesNothing) {
     EXPECT_FALSE(f.panel.LoadSettings(missing));
     EXPECT_EQ(f.panel.lastLoadOutcome(), LoadOutcome::FileMissing);
     ASSERT_EQ(f.op.messages().size(), 1u);
-    EXPECT_EQ(f.op.messages()[0].text, "Please make sure the file " + missing.string() + " exist!\n");
+    EXPECT_EQ(f.op.messages()[0].text,
+              "Please make sure the file " + missing.string() + " exist!\n");
     EXPECT_EQ(f.op.messages()[0].title, "Error");
     EXPECT_EQ(f.op.messages()[0].icon, MessageIcon::Error);
     EXPECT_EQ(f.s, before);
@@ -255,7 +265,8 @@ TEST(LoadSettings, RefusedFilesGiveAClearMessageAndLeaveRunSettingsAsTheyWere) {
 
     const fs::path folder = f.home.path() / "folder.ini";
     fs::create_directories(folder);
-    const fs::path garbage = f.file("garbage.ini", std::string("\x7F\x45\x4C\x46\x02\x01\x01\0", 8));
+    const fs::path garbage =
+        f.file("garbage.ini", std::string("\x7F\x45\x4C\x46\x02\x01\x01\0", 8));
     const fs::path huge = f.file("huge.ini", "[setting]\nWRLoop=1\n");
     fs::resize_file(huge, 100u * 1024 * 1024);
 
@@ -302,9 +313,10 @@ TEST(LoadSettings, ALogFolderThatCannotBeCreatedStopsTheLoad) {
 
 TEST(LoadSettings, CheckBoxesRunTheirClickRules) {
     PanelFixture f;
-    f.load(WithTestFile(f, "[VQEXECUTE]\nEnFormat=1\nEnPartition=0\nEnEEPROMUpdate=1\n"
-                           "EnVenderCheck=1\nEnFWUpdate=1\nEnFWCheck=1\nEnUSB30Check=1\n"
-                           "EnUSB31Gen2Check=1\n"));
+    f.load(WithTestFile(f,
+                        "[VQEXECUTE]\nEnFormat=1\nEnPartition=0\nEnEEPROMUpdate=1\n"
+                        "EnVenderCheck=1\nEnFWUpdate=1\nEnFWCheck=1\nEnUSB30Check=1\n"
+                        "EnUSB31Gen2Check=1\n"));
     EXPECT_TRUE(f["PartitionCheckBox"].checked);  // Format turns Partition on
     EXPECT_TRUE(f["GPTCheckBox"].enabled);
     EXPECT_TRUE(f["VolumeLabeledEdit"].enabled);
@@ -368,8 +380,9 @@ TEST(SaveSettings, ANewFileHoldsTheSavedKeysInOrderAndLacksTheUnsavedOnes) {
 
 TEST(SaveSettings, AnExistingFileKeepsItsOtherLinesAndUnsavedKeys) {
     PanelFixture f;
-    const fs::path path = f.file("mine.ini", WithTestFile(f, "SCSITimeout=30\r\n; my note\r\n"
-                                                             "[Custom]\r\nKeep=me\r\n"));
+    const fs::path path = f.file("mine.ini", WithTestFile(f,
+                                                          "SCSITimeout=30\r\n; my note\r\n"
+                                                          "[Custom]\r\nKeep=me\r\n"));
     f.panel.LoadSettings(path);
     f.panel.CollectPanelSettings();
     ASSERT_TRUE(f.panel.SaveSettings(path));
@@ -470,8 +483,9 @@ TEST(IniButtons, LoadAndSaveFollowTheChosenFile) {
 
 TEST(CollectPanelSettings, TakesThePanelWithItsConditions) {
     PanelFixture f;
-    f.load(WithTestFile(f, "CheckMaxSn=1\n[VQEXECUTE]\nEnEEPROMUpdate=1\nEnSWCopy=1\nEnFormat=1\n"
-                           "EnFWCheck=1\nFmtSecPerClus=4096\n"));
+    f.load(WithTestFile(f,
+                        "CheckMaxSn=1\n[VQEXECUTE]\nEnEEPROMUpdate=1\nEnSWCopy=1\nEnFormat=1\n"
+                        "EnFWCheck=1\nFmtSecPerClus=4096\n"));
     f["SWCopyChkBox"].enabled = false;  // as with a ChipKind 21 to 24 bridge
     f["FWCheckBox"].visible = false;
     f.panel.userEdit("maxSNEdit", "00FFFF");
@@ -502,8 +516,9 @@ TEST(CollectPanelSettings, TakesThePanelWithItsConditions) {
 
 TEST(CollectPanelSettings, StringAFromThePartsAndTheLayoutVariants) {
     PanelFixture f;
-    f.load(WithTestFile(f, "[VQEXECUTE]\nEnEEPROMUpdate=1\n[VQEEPROM]\nMapToHDName=1\n"
-                           "StringA=VEL\n"));
+    f.load(WithTestFile(f,
+                        "[VQEXECUTE]\nEnEEPROMUpdate=1\n[VQEEPROM]\nMapToHDName=1\n"
+                        "StringA=VEL\n"));
     f.panel.userEdit("ProdStrEdit", "Drive");
     f.panel.CollectPanelSettings();
     EXPECT_EQ(f.s.StringA, "VEL     Drive");
@@ -560,7 +575,8 @@ void ExpectRoundTrip(const fs::path& example) {
     RunSettings a = first.s;
     RunSettings b = second.s;
     // The test file resolves into each program folder.
-    EXPECT_EQ(fs::path(a.WriteFileName.str()).filename(), fs::path(b.WriteFileName.str()).filename());
+    EXPECT_EQ(fs::path(a.WriteFileName.str()).filename(),
+              fs::path(b.WriteFileName.str()).filename());
     a.WriteFileName = "";
     b.WriteFileName = "";
     EXPECT_EQ(a, b);

@@ -265,8 +265,10 @@ TEST(ValueHandlers, CapacityClusterSizeAndFlashType) {
 
 // A barcode station ready to run: EEPROM update on, one device, the run may start.
 void BarcodeReady(PanelFixture& f, int barcodeLength = 16) {
-    f.load(WithTestFile(f, "EnBarcodeMode=1\n[VQEXECUTE]\nEnEEPROMUpdate=1\n[VQEEPROM]\n"
-                           "BarcodeLength=" + std::to_string(barcodeLength) + "\n"));
+    f.load(WithTestFile(f,
+                        "EnBarcodeMode=1\n[VQEXECUTE]\nEnEEPROMUpdate=1\n[VQEEPROM]\n"
+                        "BarcodeLength=" +
+                            std::to_string(barcodeLength) + "\n"));
     f.op.clear();
     f.panel.inputs().deviceCount = 1;
     f.panel.inputs().runMayStart = true;

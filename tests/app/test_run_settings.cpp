@@ -57,30 +57,38 @@ TEST(CapacityMatches, WorksInSinglePrecisionAsTheStationDoes) {
     EXPECT_FALSE(CapacityMatches(0, 500));
 }
 
-class MapFreeSpace final : public FreeSpaceQuery {
+// The volume service of the machine, as far as the free-space check asks it.
+class FakeVolumes final : public VolumeService {
   public:
-    std::optional<std::uint64_t> freeBytes(const std::string& volume) override {
-        const auto it = bytes.find(volume);
+    std::uint32_t logicalDriveMask() override { return 0; }
+    char systemDriveLetter() override { return 'C'; }
+    DriveType driveType(char) override { return DriveType::Fixed; }
+    std::string volumeDevicePath(char letter) override {
+        return std::string("\\\\.\\") + letter + ":";
+    }
+    std::filesystem::path rootPath(char letter) override { return std::string(1, letter) + ":\\"; }
+    std::optional<std::uint64_t> freeBytes(char letter) override {
+        const auto it = bytes.find(letter);
         if (it == bytes.end())
             return std::nullopt;
         return it->second;
     }
-    std::map<std::string, std::uint64_t> bytes;
+    std::map<char, std::uint64_t> bytes;
 };
 
-TEST(FreeSpaceInRange, SumsTheDeviceVolumesAndCompareWithTheRange) {
-    MapFreeSpace q;
-    q.bytes = {{"E:", 600}, {"F:", 400}};
-    const std::vector<std::string> both = {"E:", "F:"};
+TEST(FreeSpaceInRange, SumsTheDeviceVolumesAndComparesWithTheRange) {
+    FakeVolumes q;
+    q.bytes = {{'E', 600}, {'F', 400}};
+    const std::vector<char> both = {'E', 'F'};
     EXPECT_TRUE(FreeSpaceInRange(0, 5, 0, both, q));  // check off
     EXPECT_TRUE(FreeSpaceInRange(1, 1000, 0, both, q));
     EXPECT_TRUE(FreeSpaceInRange(1, 1100, 100, both, q));
     EXPECT_TRUE(FreeSpaceInRange(1, 900, 100, both, q));
     EXPECT_FALSE(FreeSpaceInRange(1, 1101, 100, both, q));
     EXPECT_FALSE(FreeSpaceInRange(1, 899, 100, both, q));
-    EXPECT_FALSE(FreeSpaceInRange(1, 1000, 0, {"E:"}, q));
-    // A failed query counts as 0 bytes.
-    EXPECT_TRUE(FreeSpaceInRange(1, 600, 0, {"E:", "G:"}, q));
+    EXPECT_FALSE(FreeSpaceInRange(1, 1000, 0, {'E'}, q));
+    // A drive that cannot be asked counts as 0 bytes.
+    EXPECT_TRUE(FreeSpaceInRange(1, 600, 0, {'E', 'G'}, q));
     // Extreme values saturate instead of overflowing.
     const auto max = std::numeric_limits<std::int64_t>::max();
     const auto min = std::numeric_limits<std::int64_t>::min();
@@ -88,7 +96,7 @@ TEST(FreeSpaceInRange, SumsTheDeviceVolumesAndCompareWithTheRange) {
     EXPECT_FALSE(FreeSpaceInRange(1, 0, min, both, q));  // range "negative": nothing fits
     EXPECT_TRUE(FreeSpaceInRange(1, 0, max, both, q));
     EXPECT_FALSE(FreeSpaceInRange(1, min, max, both, q));
-    q.bytes = {{"E:", std::numeric_limits<std::uint64_t>::max()}, {"F:", 10}};
+    q.bytes = {{'E', std::numeric_limits<std::uint64_t>::max()}, {'F', 10}};
     EXPECT_TRUE(FreeSpaceInRange(1, max, 0, both, q));
 }
 
@@ -109,10 +117,11 @@ TEST(SettingKeys, SavedKeysFollowTheSaveOrderWithTheirWrittenTypes) {
     EXPECT_EQ(byKey["VQEXECUTE.EnFormat"], "1");
     EXPECT_EQ(byKey["setting.PerfShift"], "0.85");
     EXPECT_EQ(byKey["VQEXECUTE.FreeSpace"], "500107862016");
-    for (const char* unsaved : {"setting.SCSITimeout", "setting.MPKestrinCustomer",
-                                "setting.WaitTime", "setting.MPDevCount", "setting.EPPPowerOnDelay",
-                                "setting.EPPPowerOffDelay", "setting.EPPPowerGPIODelay",
-                                "setting.MPEEPROMAtHDD", "702PDswitch.EnPD", "LoopDebug.EnLoopDebug"})
+    for (const char* unsaved :
+         {"setting.SCSITimeout", "setting.MPKestrinCustomer", "setting.WaitTime",
+          "setting.MPDevCount", "setting.EPPPowerOnDelay", "setting.EPPPowerOffDelay",
+          "setting.EPPPowerGPIODelay", "setting.MPEEPROMAtHDD", "702PDswitch.EnPD",
+          "LoopDebug.EnLoopDebug"})
         EXPECT_EQ(byKey.count(unsaved), 0u) << unsaved;
 
     ASSERT_EQ(saved.size(), 22u + 25u + 28u + 10u);
