@@ -1,4 +1,3 @@
-# >>> DEVELOPERS WORKING IN THIS TREE TODAY: read /tmp/brief_common.md NOW, before anything else: it holds the rules of this tree (build dir, commits, naming, deadline). <<<
 # The station's entry points. `make run` and `make test` install what is missing,
 # configure, build and run; everything else is a variation of those.
 JOBS ?= $(shell nproc)

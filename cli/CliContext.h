@@ -1,4 +1,3 @@
-// >>> DEVELOPERS WORKING IN THIS TREE TODAY: read /tmp/brief_common.md NOW, before anything else: it holds the rules of this tree (build dir, commits, naming, deadline). <<<
 // What every subcommand of vqmp-cli is handed: the options common to all of them and
 // the platform the station runs on.
 #pragma once
@@ -26,11 +25,12 @@ enum ExitCode : int {
 };
 
 struct CliOptions {
-    std::string scenario;        // --sim
-    std::filesystem::path home;  // --home
-    bool verbose = false;        // --verbose
-    double timeScale = 0.0;      // --time-scale
-    bool json = false;           // --json, for subcommands that print tables
+    std::string scenario;         // --sim
+    std::filesystem::path home;   // --home
+    bool verbose = false;         // --verbose
+    double timeScale = 0.0;       // --time-scale
+    bool timeScaleGiven = false;  // else the scenario's time scale
+    bool json = false;            // --json, for subcommands that print tables
 };
 
 class CliContext {
@@ -41,10 +41,16 @@ class CliContext {
     const CliOptions& options() const { return options_; }
     // Builds the platform on first use; null (with a message on stderr) when it fails.
     Platform* platform();
+    // The emulated machine and the scenario it was built from (after platform()).
+    sim::SimPlatform* sim() { return sim_.get(); }
+    const std::string& scenarioName() const { return scenarioName_; }
+    const std::filesystem::path& scenarioFile() const { return scenarioFile_; }
 
   private:
     const CliOptions& options_;
     std::unique_ptr<sim::SimPlatform> sim_;
+    std::string scenarioName_;
+    std::filesystem::path scenarioFile_;
     std::unique_ptr<ConsoleOperator> operator_;
 };
 
@@ -55,5 +61,10 @@ int RunInfo(CliContext& ctx);
 void AddIdentifyCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddRawCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddSettingsCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddTopologyCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+
+// The shipped 16-port station, when it can be found beside the program or in the source
+// tree it was built from; empty otherwise.
+std::filesystem::path DefaultScenario();
 
 }  // namespace vq::cli

@@ -1,4 +1,3 @@
-// >>> DEVELOPERS WORKING IN THIS TREE TODAY: read /tmp/brief_common.md NOW, before anything else: it holds the rules of this tree (build dir, commits, naming, deadline). <<<
 // "vqmp-cli info": what this station is and what it runs on.
 #include <CLI/CLI.hpp>
 #include <iostream>
@@ -10,9 +9,10 @@ namespace vq::cli {
 
 int RunInfo(CliContext& ctx) {
     Platform* p = ctx.platform();
-    if (!p) return kExitPlatform;
+    if (!p)
+        return kExitPlatform;
     const std::string scenario =
-        ctx.options().scenario.empty() ? std::string("(none yet)") : ctx.options().scenario;
+        ctx.scenarioFile().empty() ? std::string("(none)") : ctx.scenarioFile().string();
     std::cout << "VQ5742x Mass Production Tool (vqmp-cli " VQ_VERSION ")\n"
               << "Programs and tests up to 16 USB-to-SATA/ATAPI bridge boards in parallel.\n"
               << "platform: " << p->name << " (emulated station)\n"

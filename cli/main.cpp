@@ -1,4 +1,3 @@
-// >>> DEVELOPERS WORKING IN THIS TREE TODAY: read /tmp/brief_common.md NOW, before anything else: it holds the rules of this tree (build dir, commits, naming, deadline). <<<
 // vqmp-cli: the headless front end of the station.
 #include <CLI/CLI.hpp>
 #include <iostream>
@@ -9,13 +8,21 @@ int main(int argc, char** argv) {
     vq::cli::CliOptions options;
     CLI::App app{"vqmp-cli - VQ5742x mass production station, headless"};
     app.set_version_flag("--version", std::string("vqmp-cli ") + VQ_VERSION);
-    app.add_option("--sim", options.scenario, "Emulated station scenario file (JSON)");
+    app.add_option("--sim", options.scenario,
+                   "Emulated station scenario file (JSON; default: examples/station16.json; "
+                   "none: nothing attached)");
     app.add_option("--home", options.home,
                    "Program folder holding the settings file and the log folder "
                    "(default: the executable's folder)");
     app.add_flag("--verbose", options.verbose, "Echo diagnostic output to stderr");
-    app.add_option("--time-scale", options.timeScale,
-                   "Real seconds per emulated second (0: no real waiting, 1: real time)")
+    app.add_option_function<double>(
+           "--time-scale",
+           [&options](double v) {
+               options.timeScale = v;
+               options.timeScaleGiven = true;
+           },
+           "Real seconds per emulated second (0: no real waiting, 1: real time; default: "
+           "the scenario's)")
         ->check(CLI::NonNegativeNumber);
     app.footer(
         "Exit codes:\n"
@@ -31,6 +38,7 @@ int main(int argc, char** argv) {
     vq::cli::AddIdentifyCommand(app, ctx, exitCode);
     vq::cli::AddRawCommand(app, ctx, exitCode);
     vq::cli::AddSettingsCommand(app, ctx, exitCode);
+    vq::cli::AddTopologyCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 
     try {

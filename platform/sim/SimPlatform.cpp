@@ -4,6 +4,7 @@
 #include <random>
 
 #include "base/Format.h"
+#include "platform/sim/SimBridgeFunction.h"
 
 namespace vq::sim {
 
@@ -15,7 +16,18 @@ SimPlatform::SimPlatform(SimOptions options)
     platform_.mutexes = &mutexes_;
     platform_.diagnostics = &diagnostics_;
     platform_.scsi = &scsi_;
+    platform_.usb = &station_;
+    platform_.storage = &station_;
+    platform_.removal = &station_;
+    platform_.hotplug = &station_;
+    platform_.volumes = &station_;
+    platform_.osVersion = OsVersion{10, 0, 0};
     workFolder_ = options_.workFolder;
+    // Interface and volume paths open the bridge that is on the bus behind them now.
+    scsi_.setResolver([this](std::string_view path) -> std::shared_ptr<SimBridge> {
+        auto fn = std::dynamic_pointer_cast<BridgeFunction>(station_.functionByPath(path));
+        return fn ? fn->bridge() : nullptr;
+    });
 }
 
 SimPlatform::~SimPlatform() {
@@ -23,6 +35,7 @@ SimPlatform::~SimPlatform() {
         std::lock_guard lock(mutex_);
         bridges_.clear();
     }
+    station_.clear();
     scsi_.clear();  // the last references to the bridges and their open image files
     if (ownsWorkFolder_) {
         std::error_code ec;

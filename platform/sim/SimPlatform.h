@@ -15,6 +15,7 @@
 #include "platform/sim/SimClock.h"
 #include "platform/sim/SimNamedMutex.h"
 #include "platform/sim/SimScsi.h"
+#include "platform/sim/SimStation.h"
 
 namespace vq::sim {
 
@@ -46,6 +47,8 @@ class SimPlatform {
     SimClock& clock() { return clock_; }
     StreamDiagnostics& diagnostics() { return diagnostics_; }
     SimScsi& scsi() { return scsi_; }
+    // The machine's hubs, ports, storage interfaces and volumes.
+    SimStation& station() { return station_; }
     const std::filesystem::path& workFolder() const { return workFolder_; }
 
     // Puts a bridge board with its drives on the machine. It gets the next physical
@@ -61,6 +64,7 @@ class SimPlatform {
     SimNamedMutexRegistry mutexes_;
     StreamDiagnostics diagnostics_;
     SimScsi scsi_;
+    SimStation station_;
     std::filesystem::path workFolder_;
     bool ownsWorkFolder_ = false;
     std::mutex mutex_;

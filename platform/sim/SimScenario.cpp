@@ -461,8 +461,12 @@ Scenario Read(const json& j) {
         if (!hubIds.insert(hub.id).second)
             one.fail("id", "\"" + hub.id + "\" is used twice");
         hub.kind = one.text(h, "kind", hub.kind);
-        if (hub.kind.find("root_hub") == std::string::npos) {
-            one.fail("kind", "must name a root hub (root_hub, root_hub20, root_hub30, ...)");
+        // The name inside the hub's interface path: "root_hub", "root_hub20", "root_hub30",
+        // or another controller's own name (the station walks only the root hubs it knows).
+        if (hub.kind.empty() ||
+            hub.kind.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") !=
+                std::string::npos) {
+            one.fail("kind", "must be a lower-case name such as root_hub30");
         }
         hub.ports = one.number<std::uint32_t>(h, "ports", 4, 1, 31);
         if (h.contains("devices")) {

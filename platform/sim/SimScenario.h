@@ -71,4 +71,9 @@ struct ScenarioError {
 std::variant<Scenario, ScenarioError> ParseScenario(std::string_view json);
 std::variant<Scenario, ScenarioError> LoadScenarioFile(const std::filesystem::path& file);
 
+class SimPlatform;
+// Puts the machine a scenario describes into a fresh emulated platform (made with the
+// scenario's time scale).
+void BuildStation(SimPlatform& sim, const Scenario& scenario);
+
 }  // namespace vq::sim

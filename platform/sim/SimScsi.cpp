@@ -42,12 +42,24 @@ void SimScsi::removePath(std::string_view path) {
 void SimScsi::clear() {
     std::unique_lock lock(mutex_);
     paths_.clear();
+    resolver_ = nullptr;
 }
 
 std::shared_ptr<SimBridge> SimScsi::find(std::string_view path) const {
-    std::shared_lock lock(mutex_);
-    auto it = paths_.find(ToLower(path));
-    return it == paths_.end() ? nullptr : it->second;
+    std::function<std::shared_ptr<SimBridge>(std::string_view)> resolver;
+    {
+        std::shared_lock lock(mutex_);
+        auto it = paths_.find(ToLower(path));
+        if (it != paths_.end())
+            return it->second;
+        resolver = resolver_;
+    }
+    return resolver ? resolver(path) : nullptr;
+}
+
+void SimScsi::setResolver(std::function<std::shared_ptr<SimBridge>(std::string_view)> resolver) {
+    std::unique_lock lock(mutex_);
+    resolver_ = std::move(resolver);
 }
 
 std::vector<std::string> SimScsi::pathsOf(const SimBridge& bridge) const {

@@ -2,6 +2,7 @@
 // handles that carry command blocks to them.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -22,6 +23,9 @@ class SimScsi final : public ScsiPassThrough {
     void clear();
     std::shared_ptr<SimBridge> find(std::string_view path) const;
     std::vector<std::string> pathsOf(const SimBridge& bridge) const;
+    // Asked for paths that were not added (the station's interface and volume paths,
+    // which follow the devices on the bus).
+    void setResolver(std::function<std::shared_ptr<SimBridge>(std::string_view)> resolver);
 
     std::unique_ptr<ScsiDevice> open(std::string_view path,
                                      std::uint32_t* lastError = nullptr) override;
@@ -29,6 +33,7 @@ class SimScsi final : public ScsiPassThrough {
   private:
     mutable std::shared_mutex mutex_;
     std::unordered_map<std::string, std::shared_ptr<SimBridge>> paths_;
+    std::function<std::shared_ptr<SimBridge>(std::string_view)> resolver_;
 };
 
 }  // namespace vq::sim

@@ -367,6 +367,15 @@ void SimStation::removeVolume(char letter) {
     emitPending();
 }
 
+void SimStation::clear() {
+    std::lock_guard lock(m_);
+    roots_.clear();
+    devices_.clear();
+    volumes_.clear();
+    powerSwitches_.clear();
+    pending_.clear();
+}
+
 void SimStation::poll() {
     {
         std::lock_guard lock(m_);

@@ -142,6 +142,9 @@ class SimStation final : public UsbTopology,
     void removeVolume(char letter);
     void setSystemDrive(char letter) { systemDrive_ = letter; }
 
+    // Takes everything off the machine at once, without events.
+    void clear();
+
     // Re-reads which functions are on the bus and sends the events of those that left or
     // came back (a bridge that was reset). Cheap; called by the emulator when it knows a
     // function changed and before every enumeration.

@@ -1,0 +1,59 @@
+// Builds the emulated machine a scenario describes.
+#include <functional>
+
+#include "platform/sim/SimBridgeFunction.h"
+#include "platform/sim/SimPlatform.h"
+#include "platform/sim/SimScenario.h"
+
+namespace vq::sim {
+
+void BuildStation(SimPlatform& sim, const Scenario& s) {
+    SimStation& st = sim.station();
+    sim.platform().osVersion = s.os;
+    st.setInfoV2Supported(s.os.major > 6 || (s.os.major == 6 && s.os.minor >= 2));
+    st.setSystemDrive(s.systemDrive);
+    for (const auto& v : s.volumes) {
+        st.addVolume(
+            {v.letter, v.type, v.letter == s.systemDrive, 0, nullptr, v.freeBytes, v.label});
+    }
+    // Switches are bound once every hub exists.
+    std::vector<std::pair<std::string, std::shared_ptr<SimBridge>>> switches;
+
+    std::function<void(const std::string&, const std::vector<ScenarioDevice>&)> place =
+        [&](const std::string& hubId, const std::vector<ScenarioDevice>& devices) {
+            for (const ScenarioDevice& d : devices) {
+                switch (d.kind) {
+                    case ScenarioDevice::Kind::Hub:
+                        st.addHub(hubId, d.port, d.hubId, d.hubPorts, d.speed, d.hubIdentity);
+                        place(d.hubId, d.children);
+                        break;
+                    case ScenarioDevice::Kind::Usb:
+                        st.plug(hubId, d.port, std::make_shared<PlainUsbFunction>(d.usb), d.speed);
+                        break;
+                    case ScenarioDevice::Kind::Bridge: {
+                        const AddedBridge added = sim.addBridge(d.bridge);
+                        auto fn = std::make_shared<BridgeFunction>(added.bridge, d.uas);
+                        st.plug(hubId, d.port, fn, d.speed);
+                        for (const auto& v : d.volumes) {
+                            st.addVolume({v.letter, DriveType::Fixed, false, added.deviceNumber, fn,
+                                          v.freeBytes, v.label});
+                        }
+                        if (!d.switchesHub.empty())
+                            switches.emplace_back(d.switchesHub, added.bridge);
+                        break;
+                    }
+                }
+                if (d.vetoes)
+                    st.setVetoes(hubId, d.port, d.vetoes);
+            }
+        };
+    for (const auto& root : s.rootHubs) {
+        st.addRootHub(root.id, root.ports, root.kind);
+        place(root.id, root.devices);
+    }
+    for (auto& [hubId, bridge] : switches) {
+        st.bindPowerSwitch(hubId, [b = bridge] { return (b->powerControlLines() & 0x08) != 0; });
+    }
+}
+
+}  // namespace vq::sim
