@@ -278,6 +278,13 @@ bool SimStation::plug(const std::string& hubId, std::uint32_t portNo,
     return true;
 }
 
+std::shared_ptr<UsbFunction> SimStation::functionAt(const std::string& hubId,
+                                                    std::uint32_t portNo) {
+    std::lock_guard lock(m_);
+    SimPort* p = port(hubId, portNo);
+    return p ? p->function : nullptr;
+}
+
 bool SimStation::unplug(const std::string& hubId, std::uint32_t portNo) {
     {
         std::lock_guard lock(m_);

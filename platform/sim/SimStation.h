@@ -129,6 +129,8 @@ class SimStation final : public UsbTopology,
     // or port does not exist or the port is taken.
     bool plug(const std::string& hub, std::uint32_t port, std::shared_ptr<UsbFunction> function,
               PortSpeed speed);
+    // The function on a port (null when none, or when a hub hangs there).
+    std::shared_ptr<UsbFunction> functionAt(const std::string& hub, std::uint32_t port);
     // Unplugs whatever hangs on the port (a hub with everything below it); removal events.
     bool unplug(const std::string& hub, std::uint32_t port);
     // Switches the port power of a hub (the power-control board does this).
