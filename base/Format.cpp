@@ -78,7 +78,8 @@ std::string StdSpec(const Spec& s, const char* length, char conv) {
     r.reserve(32);
     r.push_back('%');
     r.append(s.flags);
-    if (s.width >= 0) r.append(std::to_string(s.width));
+    if (s.width >= 0)
+        r.append(std::to_string(s.width));
     if (s.precision >= 0) {
         r.push_back('.');
         r.append(std::to_string(s.precision));

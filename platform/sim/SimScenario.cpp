@@ -463,9 +463,8 @@ Scenario Read(const json& j) {
         hub.kind = one.text(h, "kind", hub.kind);
         // The name inside the hub's interface path: "root_hub", "root_hub20", "root_hub30",
         // or another controller's own name (the station walks only the root hubs it knows).
-        if (hub.kind.empty() ||
-            hub.kind.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") !=
-                std::string::npos) {
+        if (hub.kind.empty() || hub.kind.find_first_not_of(
+                                    "abcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos) {
             one.fail("kind", "must be a lower-case name such as root_hub30");
         }
         hub.ports = one.number<std::uint32_t>(h, "ports", 4, 1, 31);
