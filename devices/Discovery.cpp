@@ -72,6 +72,9 @@ NamedMutex* Discovery::scanMutex() {
 std::uint32_t Discovery::ScanBridges(bool includeOptical) {
     for (auto& p : ports_)
         p = PortRecord{};
+    // The control board is found again by every walk; a board that has gone must not
+    // linger in its record.
+    powerControl_ = PortRecord{};
     std::uint32_t count = kDeviceTableSize;
     if (!ScanDiskInterfaces(&count))
         count = 0;
