@@ -17,7 +17,7 @@ build/build.ninja: | deps
 
 run: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target vqmp-cli
-	./build/cli/vqmp-cli
+	./build/cli/vqmp-cli scan
 
 test: deps build/build.ninja
 	cmake --build build -j $(JOBS)
