@@ -1,5 +1,6 @@
 #include "run/Station.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "app/PanelMessages.h"
@@ -174,6 +175,8 @@ std::uint32_t Station::DeviceRefresh() {
     treeImage_.fill(0);
     entryOfSlot_.fill(-1);
     ready_ = false;
+    usb31Gen1_ = false;
+    usb31Gen2_ = false;
 
     // 3. Nothing found.
     auto nothingToRun = [&] {
@@ -249,6 +252,9 @@ std::uint32_t Station::DeviceRefresh() {
 
     // 6. What each usable device is and holds.
     bool capacityOk = true;
+    bool anyUsb3 = false;
+    bool allGen1 = true;
+    bool allGen2 = true;
     bool freeSpaceReferenceSet = s.FreeSpace != 0;
     const bool capacityCheck = s.Capacity != 0 && !panel_.panel()["cbCloneProduct"].checked;
     const std::int32_t nominal =
@@ -265,9 +271,13 @@ std::uint32_t Station::DeviceRefresh() {
             if (s.EnFreeSpaceCheck != 0 && s.FreeSpace != 0)
                 panel_.panel()["FreeSpaceEdit"].text = std::to_string(s.FreeSpace);
         }
-        if (IsUsb3Kind(r.chipKind))
+        if (IsUsb3Kind(r.chipKind)) {
             r.usbSpeed =
                 discovery_.QueryPortSpeed(r.hubPath, static_cast<std::uint32_t>(r.hubPortNumber));
+            anyUsb3 = true;
+            allGen1 = allGen1 && r.usbSpeed >= 3 && r.usbSpeed != kSpeedUnknown;
+            allGen2 = allGen2 && r.usbSpeed == 4;
+        }
         r.flashType = (r.chipKind == 8 || r.chipKind == 17)
                           ? bridge::kNoFlash
                           : bridge::DetectFlashType(r.chipKind, t);
@@ -284,6 +294,9 @@ std::uint32_t Station::DeviceRefresh() {
         b.speedClass = static_cast<std::uint8_t>(r.usbSpeed);
         attached.push_back(b);
     }
+
+    usb31Gen1_ = anyUsb3 && allGen1;
+    usb31Gen2_ = anyUsb3 && allGen2;
 
     // 7. The port list and the counters.
     notifyPortStatus();

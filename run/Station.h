@@ -34,7 +34,8 @@ class Station {
     static constexpr const char* kCapacityCheck = "Check the Capacity check setting!!";
 
     // The settings and the panel are the settings panel's; the refresh reads the settings,
-    // and adjusts the panel through its rules.
+    // and adjusts the panel through its rules. The platform must offer SCSI pass-through
+    // and a clock.
     Station(Platform& platform, SettingsPanel& panel);
 
     Platform& platform() { return platform_; }
@@ -57,6 +58,10 @@ class Station {
     bool autoStartPermission() const { return autoStart_; }
     // Whether the last refresh found the station ready for a run.
     bool ready() const { return ready_; }
+    // Every device of a USB 3 kind runs at SuperSpeed or above ("USB 3.1 Gen 1"), or at
+    // SuperSpeed Plus ("USB 3.1 Gen 2"); false when there is none.
+    bool usb31Gen1() const { return usb31Gen1_; }
+    bool usb31Gen2() const { return usb31Gen2_; }
     // Whether START may be pressed (START is the panel's ExecuteBtn).
     bool startEnabled() const;
     // Tree image of a slot's node: 1 for a usable device, else 0.
@@ -102,6 +107,8 @@ class Station {
     int attachedDeviceCount_ = 0;
     bool autoStart_ = false;
     bool ready_ = false;
+    bool usb31Gen1_ = false;
+    bool usb31Gen2_ = false;
     std::array<int, kPortSlots> treeImage_{};
     std::array<int, kPortSlots> entryOfSlot_{};
     std::function<void()> onPortStatus_;

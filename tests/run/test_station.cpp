@@ -113,10 +113,11 @@ TEST_F(StationTest, UsbThreeSpeedFacts) {
         PortSpeed speed;
         std::int32_t value;
         const char* caption;
+        bool gen1, gen2;
     };
-    for (const Case& c :
-         {Case{PortSpeed::SuperPlus, 4, "USB 3.1 Gen 2"},
-          Case{PortSpeed::Super, 3, "USB 3.1 Gen 1"}, Case{PortSpeed::High, 2, "USB 2.0"}}) {
+    for (const Case& c : {Case{PortSpeed::SuperPlus, 4, "USB 3.1 Gen 2", true, true},
+                          Case{PortSpeed::Super, 3, "USB 3.1 Gen 1", true, false},
+                          Case{PortSpeed::High, 2, "USB 2.0", false, false}}) {
         SCOPED_TRACE(c.caption);
         rig.st().clear();
         bridges({19, 19}, c.speed);
@@ -124,7 +125,18 @@ TEST_F(StationTest, UsbThreeSpeedFacts) {
         s.DeviceRefresh();
         EXPECT_EQ(s.ports()[1].usbSpeed, c.value);
         EXPECT_EQ(panel["USB3Panel"].caption, c.caption);
+        EXPECT_EQ(s.usb31Gen1(), c.gen1);
+        EXPECT_EQ(s.usb31Gen2(), c.gen2);
     }
+    // One device slower than the others decides.
+    rig.st().clear();
+    rig.st().addRootHub("r", 2);
+    rig.bridge("r", 1, "000000000001", {}, PortSpeed::SuperPlus);
+    rig.bridge("r", 2, "000000000002", {}, PortSpeed::Super);
+    make().DeviceRefresh();
+    EXPECT_TRUE(station->usb31Gen1());
+    EXPECT_FALSE(station->usb31Gen2());
+    EXPECT_EQ(panel["USB3Panel"].caption, "USB 3.1 Gen 1");
     // An older kind is not asked for its speed.
     rig.st().clear();
     bridges({14}, PortSpeed::High);
