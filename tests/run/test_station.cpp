@@ -248,6 +248,24 @@ TEST_F(StationTest, ParallelFlashBesideOtherModelsSwitchesEepromUpdateOff) {
               "Message|Not Support interleave VQ426 & Non-VQ426 EEPROM Batch Operation!");
 }
 
+TEST_F(StationTest, OpticalDrivesTakePartOnlyWithSupportOdd) {
+    rig.st().addRootHub("r", 2);
+    rig.bridge("r", 1, "000000000001");
+    sim::BridgeConfig c = StationRig::Config("000000000002", 14);
+    c.master->packet = true;
+    rig.bridge("r", 2, c, {}, PortSpeed::High);
+    for (int odd : {0, 1}) {
+        SCOPED_TRACE(odd);
+        settings.SupportODD = odd;
+        Station& s = make();
+        EXPECT_EQ(s.DeviceRefresh(), odd ? 2u : 1u);
+        EXPECT_EQ(s.ports()[1].present, 1);
+        EXPECT_EQ(s.ports()[1].usable, odd);
+        EXPECT_EQ(s.ports()[1].chipKind, odd ? 14 : 0);
+        EXPECT_EQ(s.runDeviceCount(), 1 + odd);
+    }
+}
+
 TEST_F(StationTest, KindTwentyFiveNeedsItsRegisterBit) {
     rig.st().addRootHub("r", 2);
     for (std::uint32_t port : {1u, 2u}) {
