@@ -3,9 +3,11 @@ add_library(vq_options INTERFACE)
 target_compile_options(vq_options INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
                                             -Wno-sign-conversion)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-  # GCC 12 reports false -Wrestrict overlaps inside std::string concatenation at -O2/-O3
-  # (GCC bug 105329); the warning says nothing about this code base.
-  target_compile_options(vq_options INTERFACE -Wno-restrict)
+  # GCC 12 reports false -Wrestrict overlaps inside std::string concatenation and false
+  # -Wstringop-overread/-overflow bounds inside std::equal and std::copy at -O2/-O3
+  # (GCC bugs 105329 and 105651); these warnings say nothing about this code base.
+  target_compile_options(vq_options INTERFACE -Wno-restrict -Wno-stringop-overread
+                                              -Wno-stringop-overflow)
 endif()
 if(VQ_WERROR)
   target_compile_options(vq_options INTERFACE -Werror)
