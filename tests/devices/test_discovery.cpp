@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 
 #include "base/Format.h"
 #include "base/Text.h"
@@ -315,6 +316,32 @@ TEST_F(DiscoveryTest, AVolumeAppearingDuringThePassRepeatsIt) {
     ASSERT_TRUE(d.ScanDiskInterfaces(&count));
     // Without the repeat D would be missing; without the clearing E and M would be twice.
     EXPECT_EQ((*devices)[0].masterLetters, "DEM");
+}
+
+// Whether another thread could take the scan mutex right now.
+bool OtherThreadGetsMutex(NamedMutexProvider& mutexes) {
+    bool got = false;
+    std::thread t([&] {
+        auto m = mutexes.open("VQUSBAcess");
+        got = m && m->tryLock();
+        if (got)
+            m->unlock();
+    });
+    t.join();
+    return got;
+}
+
+TEST_F(DiscoveryTest, TheDiskPassHoldsTheScanMutexUntilTheLettersAreBound) {
+    rig.st().addRootHub("r", 1);
+    rig.bridge("r", 1, "A", {{'E', 10}});
+    NamedMutexProvider& mutexes = *rig.platform().mutexes;
+    bool heldWhileBinding = false;
+    ChangingVolumes volumes(rig.st(), [&] { heldWhileBinding = !OtherThreadGetsMutex(mutexes); });
+    rig.platform().volumes = &volumes;
+    std::uint32_t count = kDeviceTableSize;
+    ASSERT_TRUE(d.ScanDiskInterfaces(&count));
+    EXPECT_TRUE(heldWhileBinding);
+    EXPECT_TRUE(OtherThreadGetsMutex(mutexes));  // and released at the end
 }
 
 TEST_F(DiscoveryTest, PortSpeedFromTheHub) {
