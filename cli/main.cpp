@@ -7,6 +7,9 @@
 int main(int argc, char** argv) {
     vq::cli::CliOptions options;
     CLI::App app{"vqmp-cli - VQ5742x mass production station, headless"};
+    // Paths such as "/tmp/x.ini" are arguments, never "/option"s, on every system; the
+    // subcommands added below inherit this.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version", std::string("vqmp-cli ") + VQ_VERSION);
     app.add_option("--sim", options.scenario,
                    "Emulated station scenario file (JSON; default: examples/station16.json; "
