@@ -459,10 +459,9 @@ TEST(Station16, AllSixteenBridgesInTheirSlots) {
         EXPECT_EQ(s.firstDriveLetter(i), static_cast<char>('D' + i));
     }
     EXPECT_TRUE(s.ready());
-    // The dongle on the root hub's fifth port is a seventeenth connected device: the walk
-    // meets the limit before it can see that the dongle has no serial number.
-    ASSERT_EQ(op.messages().size(), 1u);
-    EXPECT_EQ(op.messages()[0].text, "Error: Port index exceeds maximum value 16.");
+    // The dongle without serial number on the root hub's first port gives its slot back
+    // before the bridges come, so the walk never meets the slot limit.
+    EXPECT_TRUE(op.messages().empty());
 }
 
 }  // namespace
