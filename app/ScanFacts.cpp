@@ -18,7 +18,7 @@ ScanFacts ClassifyScan(const std::vector<AttachedBridge>& bridges, bool eepromOn
     if (bridges.empty())
         return f;
     f.firstChipIdentity =
-        static_cast<std::uint16_t>((bridges.front().chipKind << 8) | bridges.front().revision);
+        static_cast<std::uint16_t>(bridges.front().chipKind | (bridges.front().revision << 8));
     const int firstRevision = bridges.front().revision;
     std::set<int> kinds;
     bool anyUsb3 = false;

@@ -17,7 +17,7 @@ struct AttachedBridge {
 
 struct ScanFacts {
     int deviceCount = 0;
-    std::uint16_t firstChipIdentity = 0;  // ChipKind << 8 | revision of the first bridge
+    std::uint16_t firstChipIdentity = 0;  // ChipKind | revision << 8 of the first bridge
     int modelCount = 0;                   // number of different ChipKinds
     bool runMayStart = false;             // the auto-start permission of the scan
 

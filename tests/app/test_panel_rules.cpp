@@ -527,7 +527,7 @@ TEST(AfterScan, FirmwareFileIsCheckedAgainstTheFirstDevice) {
     f.panel.userEdit("String3Edit", "99");
     f.panel.AdjustAfterScan(ClassifyScan({{16, 2, 2}}, false));
     ASSERT_EQ(f.fit.calls.size(), 1u);
-    EXPECT_EQ(f.fit.calls[0].chip, 0x1002);
+    EXPECT_EQ(f.fit.calls[0].chip, 0x0210);  // kind 16 in the low byte, revision 2 above
     EXPECT_EQ(f["String3Edit"].text, "");
     EXPECT_EQ(f.p.focus, "String3Edit");
     EXPECT_EQ(f.actions.rescans, 0);

@@ -167,7 +167,7 @@ TEST(ClassifyScan, FactsFollowTheAttachedChipKinds) {
     f = ClassifyScan({{3, 1, 2}}, false);
     EXPECT_TRUE(f.typeChoiceAllowed);
     EXPECT_TRUE(f.olderBridgesOnly);
-    EXPECT_EQ(f.firstChipIdentity, 0x0301);
+    EXPECT_EQ(f.firstChipIdentity, 0x0103);  // kind in the low byte, revision in the high
 
     f = ClassifyScan({{22, 0, 4}, {22, 0, 4}}, false);
     EXPECT_FALSE(f.typeChoiceAllowed);
