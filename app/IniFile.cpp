@@ -56,16 +56,6 @@ std::string FileValue(std::string_view value) {
     return v;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 std::optional<std::int32_t> ParseIniInt(std::string_view value) {
@@ -83,7 +73,7 @@ std::optional<std::int32_t> ParseIniInt(std::string_view value) {
             return std::nullopt;
         std::uint32_t u = 0;
         for (char c : hex) {
-            const int d = HexDigit(c);
+            const int d = HexDigitValue(c);
             if (d < 0)
                 return std::nullopt;
             u = (u << 4) | static_cast<std::uint32_t>(d);

@@ -279,23 +279,12 @@ void SettingsPanel::clearForBarcode() {
 
 // ---------------------------------------------------------------- value handlers
 
-namespace {
-std::int32_t DecimalOrZero(std::string_view text) {
-    const std::int64_t v = ParseDecimal(text);
-    if (v > std::numeric_limits<std::int32_t>::max())
-        return std::numeric_limits<std::int32_t>::max();
-    if (v < std::numeric_limits<std::int32_t>::min())
-        return std::numeric_limits<std::int32_t>::min();
-    return static_cast<std::int32_t>(v);
-}
-}  // namespace
-
 void SettingsPanel::TimerEditChange() {
-    s_.StandbyTimer = DecimalOrZero(c("TimerEdit").text);
+    s_.StandbyTimer = ParseDecimal32(c("TimerEdit").text);
 }
 
 void SettingsPanel::CapacityUserDefEditChange() {
-    s_.CapacityCustomize = DecimalOrZero(c("CapacityUserDefEdit").text);
+    s_.CapacityCustomize = ParseDecimal32(c("CapacityUserDefEdit").text);
 }
 
 void SettingsPanel::CapChkCmbxChange() {

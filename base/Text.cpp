@@ -59,7 +59,9 @@ namespace {
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
-int HexValue(char c) {
+}  // namespace
+
+int HexDigitValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -68,7 +70,6 @@ int HexValue(char c) {
         return c - 'A' + 10;
     return -1;
 }
-}  // namespace
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && IsBlank(s.front()))
@@ -84,12 +85,12 @@ std::uint32_t ParseHex(std::string_view s) {
         ++i;
     // "0x" counts as a prefix only when a hex digit follows it, as in strtoul.
     if (i + 2 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X') &&
-        HexValue(s[i + 2]) >= 0) {
+        HexDigitValue(s[i + 2]) >= 0) {
         i += 2;
     }
     std::uint64_t v = 0;
     for (; i < s.size(); ++i) {
-        const int d = HexValue(s[i]);
+        const int d = HexDigitValue(s[i]);
         if (d < 0)
             break;
         v = v * 16 + static_cast<std::uint64_t>(d);
@@ -132,6 +133,15 @@ std::int64_t ParseDecimal(std::string_view s, bool* ok) {
                           : -static_cast<std::int64_t>(v);
     }
     return static_cast<std::int64_t>(v);
+}
+
+std::int32_t ParseDecimal32(std::string_view s) {
+    const std::int64_t v = ParseDecimal(s);
+    if (v > std::numeric_limits<std::int32_t>::max())
+        return std::numeric_limits<std::int32_t>::max();
+    if (v < std::numeric_limits<std::int32_t>::min())
+        return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(v);
 }
 
 }  // namespace vq

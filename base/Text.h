@@ -31,5 +31,10 @@ std::uint32_t ParseHex(std::string_view s);
 // blanks, an optional sign, digits up to the first other character. `ok` tells whether
 // any digit was read; a value out of range saturates at the 64-bit limits.
 std::int64_t ParseDecimal(std::string_view s, bool* ok = nullptr);
+// The same, saturated to 32 bits; 0 when there is no digit.
+std::int32_t ParseDecimal32(std::string_view s);
+
+// Value of one hexadecimal digit, -1 for any other character.
+int HexDigitValue(char c);
 
 }  // namespace vq

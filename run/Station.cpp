@@ -27,18 +27,6 @@ bridge::TransportSettings TransportSettingsOf(const RunSettings& s) {
     return t;
 }
 
-std::int32_t DecimalOrZero(std::string_view text) {
-    bool ok = false;
-    const std::int64_t v = ParseDecimal(text, &ok);
-    if (!ok)
-        return 0;
-    if (v > std::numeric_limits<std::int32_t>::max())
-        return std::numeric_limits<std::int32_t>::max();
-    if (v < std::numeric_limits<std::int32_t>::min())
-        return std::numeric_limits<std::int32_t>::min();
-    return static_cast<std::int32_t>(v);
-}
-
 }  // namespace
 
 Station::Station(Platform& platform, SettingsPanel& panel)
@@ -258,7 +246,7 @@ std::uint32_t Station::DeviceRefresh() {
     bool freeSpaceReferenceSet = s.FreeSpace != 0;
     const bool capacityCheck = s.Capacity != 0 && !panel_.panel()["cbCloneProduct"].checked;
     const std::int32_t nominal =
-        s.Capacity == 1 ? DecimalOrZero(panel_.panel()["CapacityUserDefEdit"].text) : s.Capacity;
+        s.Capacity == 1 ? ParseDecimal32(panel_.panel()["CapacityUserDefEdit"].text) : s.Capacity;
     for (std::size_t i : usableSlots) {
         PortRecord& r = ports_[i];
         const bridge::Target t = target(r.diskPath);

@@ -48,3 +48,20 @@ TEST(Text, DecimalParsingSaturatesAndReportsDigits) {
 
 }  // namespace
 }  // namespace vq
+
+namespace vq {
+namespace {
+
+TEST(Text, ThirtyTwoBitDecimalsAndHexDigits) {
+    EXPECT_EQ(ParseDecimal32("  123abc"), 123);
+    EXPECT_EQ(ParseDecimal32("x"), 0);
+    EXPECT_EQ(ParseDecimal32("99999999999"), 2147483647);
+    EXPECT_EQ(ParseDecimal32("-99999999999"), -2147483647 - 1);
+    EXPECT_EQ(HexDigitValue('7'), 7);
+    EXPECT_EQ(HexDigitValue('b'), 11);
+    EXPECT_EQ(HexDigitValue('F'), 15);
+    EXPECT_EQ(HexDigitValue('g'), -1);
+}
+
+}  // namespace
+}  // namespace vq
