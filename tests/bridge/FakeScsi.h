@@ -15,17 +15,11 @@
 
 #include "platform/Clock.h"
 #include "platform/ScsiPassThrough.h"
+#include "tests/common/TestHex.h"
 
 namespace vq::test {
 
-inline std::vector<std::uint8_t> Hex(const std::string& text) {
-    std::vector<std::uint8_t> out;
-    std::istringstream in(text);
-    std::string byte;
-    while (in >> byte)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
-    return out;
-}
+using vq::testing_util::Hex;
 
 inline std::string HexOf(const std::vector<std::uint8_t>& bytes) {
     static const char* digits = "0123456789ABCDEF";

@@ -9,17 +9,11 @@
 #include <vector>
 
 #include "platform/sim/SimPlatform.h"
+#include "tests/common/TestHex.h"
 
 namespace vq::sim::test {
 
-inline std::vector<std::uint8_t> Hex(const std::string& text) {
-    std::vector<std::uint8_t> out;
-    std::istringstream in(text);
-    std::string byte;
-    while (in >> byte)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
-    return out;
-}
+using vq::testing_util::Hex;
 
 struct Answer {
     ScsiResult result;
