@@ -59,4 +59,13 @@ Platform* CliContext::platform() {
     return &sim_->platform();
 }
 
+Platform* CliContext::bridgePlatform() {
+    Platform* p = platform();
+    if (p && (!p->scsi || !p->clock)) {
+        std::cerr << "vqmp-cli: the platform " << p->name << " offers no SCSI pass-through\n";
+        return nullptr;
+    }
+    return p;
+}
+
 }  // namespace vq::cli

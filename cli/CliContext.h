@@ -41,6 +41,9 @@ class CliContext {
     const CliOptions& options() const { return options_; }
     // Builds the platform on first use; null (with a message on stderr) when it fails.
     Platform* platform();
+    // The same, for commands that talk to bridges: null (with a message) when the platform
+    // has no SCSI pass-through or clock.
+    Platform* bridgePlatform();
     // The emulated machine and the scenario it was built from (after platform()).
     sim::SimPlatform* sim() { return sim_.get(); }
     const std::string& scenarioName() const { return scenarioName_; }

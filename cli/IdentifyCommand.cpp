@@ -94,13 +94,9 @@ void PrintJson(const std::vector<Identified>& devices) {
 }
 
 int RunIdentify(CliContext& ctx, const IdentifyOptions& options) {
-    Platform* p = ctx.platform();
+    Platform* p = ctx.bridgePlatform();
     if (!p)
         return kExitPlatform;
-    if (!p->scsi || !p->clock) {
-        std::cerr << "vqmp-cli: the platform " << p->name << " offers no SCSI pass-through\n";
-        return kExitPlatform;
-    }
     const bridge::Transport transport(*p->scsi, *p->clock);
     const auto paths = options.paths.empty() ? StationDevicePaths(*p) : options.paths;
     std::vector<Identified> devices;

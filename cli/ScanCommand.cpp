@@ -91,13 +91,9 @@ void PrintJson(const Station& s, const std::vector<OperatorMessage>& messages) {
 }
 
 int RunScan(CliContext& ctx, const ScanOptions& options) {
-    Platform* p = ctx.platform();
+    Platform* p = ctx.bridgePlatform();
     if (!p)
         return kExitPlatform;
-    if (!p->scsi || !p->clock) {
-        std::cerr << "vqmp-cli: the platform " << p->name << " offers no SCSI pass-through\n";
-        return kExitPlatform;
-    }
     // Every message of the scan is collected and printed with the verdict.
     RecordingOperator recorder;
     Operator* const console = p->op;
