@@ -4,7 +4,8 @@ JOBS ?= $(shell nproc)
 WERROR ?= ON
 CMAKE_COMMON = -G Ninja -DVQ_WERROR=$(WERROR)
 
-.PHONY: all deps run test test-asan test-tsan test-windows gui bench fuzz fuzz-run format clean
+.PHONY: all deps run test test-asan test-tsan test-windows gui bench fuzz fuzz-run format clean \
+	example-firmware
 
 all: build/build.ninja
 	cmake --build build -j $(JOBS)
@@ -26,6 +27,10 @@ test: deps build/build.ninja
 gui: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target vqmp
 	./build/ui/qt/vqmp
+
+# Regenerates examples/firmware/ from the rule in resources/FirmwareExamples.h.
+example-firmware: deps build/build.ninja
+	cmake --build build --target example-firmware
 
 bench: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target vq_bench
