@@ -8,6 +8,7 @@
 
 #include "base/Format.h"
 #include "base/Text.h"
+#include "tests/common/VolumeServiceStub.h"
 #include "tests/devices/StationRig.h"
 
 namespace vq {
@@ -281,7 +282,7 @@ TEST_F(DiscoveryTest, TwoDrivesBindToTheMasterWhoseIdentifyMatches) {
 }
 
 // A volume service that lets a new volume appear while the letters are being bound.
-class ChangingVolumes final : public VolumeService {
+class ChangingVolumes final : public test::VolumeServiceStub {
   public:
     ChangingVolumes(sim::SimStation& st, std::function<void()> change)
         : st_(st), change_(std::move(change)) {}
