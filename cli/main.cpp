@@ -11,22 +11,7 @@ int main(int argc, char** argv) {
     // subcommands added below inherit this.
     app.allow_windows_style_options(false);
     app.set_version_flag("--version", std::string("vqmp-cli ") + VQ_VERSION);
-    app.add_option("--sim", options.scenario,
-                   "Emulated station scenario file (JSON; default: examples/station16.json; "
-                   "none: nothing attached)");
-    app.add_option("--home", options.home,
-                   "Program folder holding the settings file and the log folder "
-                   "(default: the executable's folder)");
-    app.add_flag("--verbose", options.verbose, "Echo diagnostic output to stderr");
-    app.add_option_function<double>(
-           "--time-scale",
-           [&options](double v) {
-               options.timeScale = v;
-               options.timeScaleGiven = true;
-           },
-           "Real seconds per emulated second (0: no real waiting, 1: real time; default: "
-           "the scenario's)")
-        ->check(CLI::NonNegativeNumber);
+    vq::cli::AddCommonOptions(app, options);
     app.footer(
         "Exit codes:\n"
         "  0  done (a production run: every device passed)\n"
