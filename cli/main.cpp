@@ -18,7 +18,9 @@ int main(int argc, char** argv) {
         "  1  the operation failed or a device did not pass\n"
         "  2  bad command line\n"
         "  3  the station could not be set up (scenario, home folder)\n"
-        "Without a subcommand, 'info' runs.");
+        "Without a subcommand, 'info' runs. The common options (--sim, --home, --time-scale,\n"
+        "--verbose, --json) go before or after the subcommand; one device is --slot N (the\n"
+        "slot 'scan' prints) or --path P.");
 
     vq::cli::CliContext ctx(options);
     int exitCode = vq::cli::kExitOk;
