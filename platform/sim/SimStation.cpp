@@ -381,6 +381,34 @@ void SimStation::removeVolume(char letter) {
     emitPending();
 }
 
+std::optional<SimVolume> SimStation::visibleVolume(char letter) {
+    std::lock_guard lock(m_);
+    refreshLocked();
+    auto it = volumes_.find(ToUpperAscii(letter));
+    if (it == volumes_.end() || !volumeVisible(it->second))
+        return std::nullopt;
+    return it->second;
+}
+
+std::vector<SimVolume> SimStation::allVolumes() {
+    std::lock_guard lock(m_);
+    std::vector<SimVolume> out;
+    for (auto& [letter, v] : volumes_)
+        out.push_back(v);
+    return out;
+}
+
+std::shared_ptr<SimVolumeContent> SimStation::volumeContent(
+    char letter, const std::function<std::shared_ptr<SimVolumeContent>(const SimVolume&)>& make) {
+    std::lock_guard lock(m_);
+    auto it = volumes_.find(ToUpperAscii(letter));
+    if (it == volumes_.end() || !volumeVisible(it->second))
+        return nullptr;
+    if (!it->second.content)
+        it->second.content = make(it->second);
+    return it->second.content;
+}
+
 void SimStation::clear() {
     std::lock_guard lock(m_);
     roots_.clear();

@@ -302,6 +302,22 @@ class ChangingVolumes final : public test::VolumeServiceStub {
     std::string volumeDevicePath(char letter) override { return st_.volumeDevicePath(letter); }
     std::filesystem::path rootPath(char letter) override { return st_.rootPath(letter); }
     std::optional<std::uint64_t> freeBytes(char letter) override { return st_.freeBytes(letter); }
+    std::optional<std::uint64_t> totalBytes(char letter) override { return st_.totalBytes(letter); }
+    std::unique_ptr<Volume> openVolume(char letter, std::uint32_t* error) override {
+        return st_.openVolume(letter, error);
+    }
+    std::optional<VolumeInformation> volumeInformation(char letter) override {
+        return st_.volumeInformation(letter);
+    }
+    std::uint32_t setLabel(char letter, std::string_view label) override {
+        return st_.setLabel(letter, label);
+    }
+    int systemFormat(char letter, std::string_view fs, std::string_view label,
+                     std::uint32_t cluster, bool quick) override {
+        return st_.systemFormat(letter, fs, label, cluster, quick);
+    }
+    bool systemFormatAvailable() override { return st_.systemFormatAvailable(); }
+    bool closeFormatPrompt() override { return st_.closeFormatPrompt(); }
 
   private:
     sim::SimStation& st_;
