@@ -496,4 +496,23 @@ bool ActivateFirmware(const Target& t) {
     return WriteBuffer(t, 0x0F, 0, 0, {});
 }
 
+IdentityValues IdentityValuesFromVpd(ConstBytes vpd) {
+    IdentityValues v;
+    if (vpd.size() < kVpdC3Size)
+        return v;
+    v.a = GetBE16(vpd, 8);
+    v.b = GetBE16(vpd, 10);
+    v.serial.assign(reinterpret_cast<const char*>(vpd.data()) + 64, 20);
+    return v;
+}
+
+bool SendIdentityRecord(const Target& t, const IdentityStamp& stamp, const IdentityValues& v) {
+    const auto record = BuildIdentityRecord(stamp, v.serial);
+    return VendorBlockC3(t, v.a, v.b, record);
+}
+
+bool SetStandbyOnFirmware(const Target& t, std::uint32_t minutes, bool enabled) {
+    return ModeSelectPowerPage(t, minutes, enabled) || SetStandbyTimer(t, minutes, enabled);
+}
+
 }  // namespace vq::bridge

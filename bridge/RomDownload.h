@@ -104,4 +104,19 @@ bool ReadDeviceFirmware(const Target& t, const LaterBridgeState& state, bool clo
 // Starts the downloaded firmware: WriteBuffer mode 0x0F; the bridge leaves the bus.
 bool ActivateFirmware(const Target& t);
 
+// The answer of InquiryVpdC3 a kind 21 to 24 bridge gives before a clone erase: its serial
+// text (bytes 64-83) and the two words at bytes 8-9 and 10-11 go into the identity record.
+inline constexpr std::size_t kVpdC3Size = 84;
+struct IdentityValues {
+    std::string serial;  // 20 characters at most
+    std::uint16_t a = 0;
+    std::uint16_t b = 0;
+};
+IdentityValues IdentityValuesFromVpd(ConstBytes vpd);
+// Sends the identity record of a kind 21 to 24 bridge after programming (VendorBlockC3).
+bool SendIdentityRecord(const Target& t, const IdentityStamp& stamp, const IdentityValues& v);
+
+// The standby time on a running firmware: the power mode page, else the vendor command.
+bool SetStandbyOnFirmware(const Target& t, std::uint32_t minutes, bool enabled);
+
 }  // namespace vq::bridge

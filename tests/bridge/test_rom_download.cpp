@@ -552,5 +552,31 @@ TEST_F(RomDownloadTest, ActivationSendsModeFifteenAlone) {
     EXPECT_EQ(scsi.sent[0].length, 0u);
 }
 
+TEST_F(RomDownloadTest, IdentityRecordTakesTheVpdValues) {
+    scsi.on("C3", Reply{});
+    std::vector<std::uint8_t> vpd(84, 0);
+    vpd[8] = 0x12;
+    vpd[9] = 0x34;
+    vpd[10] = 0xAB;
+    vpd[11] = 0xCD;
+    const std::string serial = "WD-1234567890ABCDEFG";
+    std::copy(serial.begin(), serial.end(), vpd.begin() + 64);
+    ASSERT_TRUE(SendIdentityRecord(t, {1, 2, 3, 4}, IdentityValuesFromVpd(vpd)));
+    ASSERT_EQ(scsi.sent.size(), 1u);
+    EXPECT_EQ(HexOf(scsi.sent[0].cdb), "C3 30 00 00 12 34 AB CD 00 48 00 00");
+    const auto& data = scsi.sent[0].data;
+    ASSERT_EQ(data.size(), 72u);
+    EXPECT_EQ(std::string(data.begin() + 4, data.begin() + 11), "P102003");
+    EXPECT_EQ(std::string(data.begin() + 52, data.end()), serial);
+}
+
+TEST_F(RomDownloadTest, StandbyFallsBackToTheVendorCommand) {
+    scsi.fail("55 01");
+    scsi.on("FF 04 A3", Reply{});
+    ASSERT_TRUE(SetStandbyOnFirmware(t, 10, true));
+    EXPECT_EQ(blocks(), (std::vector<std::string>{"55 01 00 00 00 00 00 00 30 00",
+                                                  "FF 04 A3 01 00 00 17 70 00 00 00 00"}));
+}
+
 }  // namespace
 }  // namespace vq::bridge
