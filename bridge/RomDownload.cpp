@@ -131,6 +131,10 @@ bool DownloadFirst(const Target& t, LaterDownload& job) {
     BufferDescriptor d;
     if (!ReadBufferDescriptor(t, 0, d))
         return Fail(job, "the buffer descriptor could not be read");
+    // A board whose manufacturing program already runs (an earlier download stopped
+    // after it) shows the program's state although its identification reads mask ROM.
+    if (job.state.romState && d.state == kBufferProgramFirst)
+        job.programLoaded = true;
     if (job.state.romState && !job.programLoaded) {
         if (d.state != kBufferMaskRom || d.capacity != ManufacturingImageSize(21))
             return Fail(job, Format("the mask ROM reports state 0x%02X and 0x%X bytes", d.state,
@@ -159,6 +163,8 @@ bool DownloadLater(const Target& t, LaterDownload& job) {
     BufferDescriptor d;
     if (!ReadBufferDescriptor(t, 0, d))
         return Fail(job, "the buffer descriptor could not be read");
+    if (job.state.romState && d.state == kBufferProgramLater)
+        job.programLoaded = true;
     if (job.state.romState && !job.programLoaded) {
         if (d.state != kBufferMaskRom || d.capacity != ManufacturingImageSize(kind))
             return Fail(job, Format("the mask ROM reports state 0x%02X and 0x%X bytes", d.state,
