@@ -3,13 +3,16 @@
 //   rom download --slot N [FILE]            manufacturing program when the board needs it,
 //                                           the firmware, read-back and compare, activation
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,7 @@
 #include "bridge/ChipIdentity.h"
 #include "bridge/LaterImage.h"
 #include "bridge/RomDownload.h"
+#include "bridge/VendorCommands.h"
 #include "cli/CliContext.h"
 #include "platform/Terminal.h"
 #include "run/Station.h"
@@ -286,6 +290,19 @@ bridge::LaterImageSettings ImageSettings(const RunSettings& s) {
     return l;
 }
 
+// The stamp of the identity record: day of the week, second and millisecond of the local
+// time, and a random byte of 1 to 255.
+bridge::IdentityStamp LocalStamp() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    const std::tm local = *std::localtime(&t);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
+    std::random_device seed;
+    std::uniform_int_distribution<int> pick(1, 255);
+    return {local.tm_wday, local.tm_sec, static_cast<int>(ms.count() % 1000),
+            static_cast<std::uint8_t>(pick(seed))};
+}
+
 struct DownloadReport {
     std::string path;
     bridge::ChipIdentity chip = 0;
@@ -392,6 +409,16 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
         r.manufacturingProgram =
             std::string(bridge::ManufacturingImageName(r.chip, job.state.identify));
 
+    // The two words of the identity record come from the bridge's vendor page when it
+    // answers one (a bridge in its mask ROM does not).
+    bridge::IdentityValues identity;
+    if (bridge::IsFirstLaterFamily(kind)) {
+        std::array<std::uint8_t, bridge::kVpdC3Size> vpd{};
+        if (bridge::InquiryVpdC3(t, vpd))
+            identity = bridge::IdentityValuesFromVpd(vpd);
+        identity.serial = s.String3.str();
+    }
+
     const auto imageSettings = ImageSettings(s);
     std::vector<std::uint8_t> image(*bytes);
     std::array<std::uint8_t, bridge::kSettingBlockSize> settingBlock{};
@@ -417,6 +444,14 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
     r.attempts = job.attempts;
     r.failure = job.failure;
     if (!r.programmed) {
+        PrintReport(r, json);
+        return kExitFailed;
+    }
+
+    if (bridge::IsFirstLaterFamily(kind) &&
+        !bridge::SendIdentityRecord(t, LocalStamp(), identity)) {
+        r.programmed = false;
+        r.failure = "the bridge refused the identity record";
         PrintReport(r, json);
         return kExitFailed;
     }
