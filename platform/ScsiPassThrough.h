@@ -5,6 +5,7 @@
 // system reported, without judging it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -27,6 +28,10 @@ struct ScsiResult {
     std::uint32_t lastError = 0;  // the system's error code for the call, 0 when none
     std::uint8_t scsiStatus = 0;  // 0 GOOD, 2 CHECK CONDITION, ...
     std::uint32_t bytesTransferred = 0;
+    // Sense data the system returned with the answer, for the diagnostics (platforms that
+    // fetch none leave it empty).
+    std::uint8_t senseLength = 0;
+    std::array<std::uint8_t, 32> sense{};
 };
 
 // What IOCTL_STORAGE_GET_DEVICE_NUMBER answers for a path.

@@ -51,7 +51,48 @@ std::uint32_t PackDev(const std::string& text) {
 
 std::uint32_t DeviceTypeOf(const fs::path& scsiDevice) {
     const std::string type = ReadFirstLine(scsiDevice / "type");
-    return !type.empty() && std::stoi(type) == kScsiTypeCdRom ? kFileDeviceCdRom : kFileDeviceDisk;
+    return !type.empty() && ParseUInt(type) == kScsiTypeCdRom ? kFileDeviceCdRom : kFileDeviceDisk;
+}
+
+// The whole disk behind a node (packed major:minor of its block device), the partition
+// number of a partition node, and whether it is an optical drive.
+std::optional<StorageDeviceNumber> DeviceNumberOfFd(int fd, const fs::path& sysfs) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return std::nullopt;
+    const std::string id =
+        std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    std::error_code ec;
+    StorageDeviceNumber n;
+    if (S_ISBLK(st.st_mode)) {
+        fs::path dir = fs::canonical(sysfs / "dev/block" / id, ec);
+        if (ec)
+            return std::nullopt;
+        if (fs::exists(dir / "partition", ec)) {
+            n.partitionNumber = ParseUInt(ReadFirstLine(dir / "partition"));
+            dir = dir.parent_path();
+        }
+        n.deviceNumber = PackDev(ReadFirstLine(dir / "dev"));
+        n.deviceType = DeviceTypeOf(dir / "device");
+        return n;
+    }
+    if (S_ISCHR(st.st_mode)) {
+        const fs::path device = fs::canonical(sysfs / "dev/char" / id / "device", ec);
+        if (ec)
+            return std::nullopt;
+        n.deviceType = DeviceTypeOf(device);
+        n.deviceNumber = PackDev(id);
+        for (const auto& disk : fs::directory_iterator(device / "block", ec)) {
+            n.deviceNumber = PackDev(ReadFirstLine(disk.path() / "dev"));
+            break;
+        }
+        return n;
+    }
+    return std::nullopt;
+}
+
+int SgIoIoctl(int fd, void* header) {
+    return ::ioctl(fd, SG_IO, header);
 }
 
 class SgDevice final : public ScsiDevice {
@@ -62,64 +103,11 @@ class SgDevice final : public ScsiDevice {
     SgDevice& operator=(const SgDevice&) = delete;
 
     ScsiResult execute(const ScsiRequest& request) override {
-        const SgIoPlan plan = PlanSgIo(request);
-        if (plan.error != 0)
-            return {false, plan.error, 0, 0};
-        std::array<unsigned char, 32> sense{};
-        sg_io_hdr_t h{};
-        h.interface_id = 'S';
-        h.dxfer_direction = plan.dxferDirection;
-        h.cmd_len = static_cast<unsigned char>(request.cdb.size());
-        h.cmdp = const_cast<unsigned char*>(request.cdb.data());
-        h.dxfer_len = static_cast<unsigned int>(request.data.size());
-        h.dxferp = request.data.empty() ? nullptr : request.data.data();
-        h.sbp = sense.data();
-        h.mx_sb_len = static_cast<unsigned char>(sense.size());
-        h.timeout = plan.timeoutMs;
-        int rc = 0;
-        do {
-            rc = ::ioctl(fd_, SG_IO, &h);
-        } while (rc < 0 && errno == EINTR);
-        if (rc < 0)
-            return {false, static_cast<std::uint32_t>(errno), 0, 0};
-        return FoldSgIoResult(h.status, h.host_status, h.driver_status, h.resid, h.dxfer_len);
+        return ExecuteSgIo(fd_, request, &SgIoIoctl);
     }
 
-    // The whole disk behind the node (packed major:minor of its block device), the
-    // partition number of a partition node, and whether it is an optical drive.
     std::optional<StorageDeviceNumber> deviceNumber() override {
-        struct stat st {};
-        if (::fstat(fd_, &st) != 0)
-            return std::nullopt;
-        const std::string id =
-            std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-        std::error_code ec;
-        StorageDeviceNumber n;
-        if (S_ISBLK(st.st_mode)) {
-            fs::path dir = fs::canonical("/sys/dev/block/" + id, ec);
-            if (ec)
-                return std::nullopt;
-            if (fs::exists(dir / "partition", ec)) {
-                n.partitionNumber = ParseUInt(ReadFirstLine(dir / "partition"));
-                dir = dir.parent_path();
-            }
-            n.deviceNumber = PackDev(ReadFirstLine(dir / "dev"));
-            n.deviceType = DeviceTypeOf(dir / "device");
-            return n;
-        }
-        if (S_ISCHR(st.st_mode)) {
-            const fs::path device = fs::canonical("/sys/dev/char/" + id + "/device", ec);
-            if (ec)
-                return std::nullopt;
-            n.deviceType = DeviceTypeOf(device);
-            n.deviceNumber = PackDev(id);
-            for (const auto& disk : fs::directory_iterator(device / "block", ec)) {
-                n.deviceNumber = PackDev(ReadFirstLine(disk.path() / "dev"));
-                break;
-            }
-            return n;
-        }
-        return std::nullopt;
+        return DeviceNumberOfFd(fd_, "/sys");
     }
 
   private:
@@ -148,8 +136,11 @@ SgIoPlan PlanSgIo(const ScsiRequest& request) {
 }
 
 ScsiResult FoldSgIoResult(std::uint8_t status, std::uint16_t hostStatus, std::uint16_t driverStatus,
-                          std::int32_t resid, std::uint32_t transferLength) {
+                          std::int32_t resid, std::uint32_t transferLength,
+                          std::span<const std::uint8_t> sense) {
     ScsiResult r;
+    r.senseLength = static_cast<std::uint8_t>(std::min(sense.size(), r.sense.size()));
+    std::copy_n(sense.begin(), r.senseLength, r.sense.begin());
     r.callSucceeded = true;
     r.scsiStatus = status;
     r.lastError = (std::uint32_t{hostStatus} << 16) | driverStatus;
@@ -157,6 +148,39 @@ ScsiResult FoldSgIoResult(std::uint8_t status, std::uint16_t hostStatus, std::ui
     r.bytesTransferred =
         static_cast<std::uint32_t>(std::clamp<std::int64_t>(moved, 0, transferLength));
     return r;
+}
+
+ScsiResult ExecuteSgIo(int fd, const ScsiRequest& request, SgIoctl ioctlFn) {
+    const SgIoPlan plan = PlanSgIo(request);
+    if (plan.error != 0)
+        return {false, plan.error, 0, 0};
+    std::array<unsigned char, 32> sense{};
+    sg_io_hdr_t h{};
+    h.interface_id = 'S';
+    h.dxfer_direction = plan.dxferDirection;
+    h.cmd_len = static_cast<unsigned char>(request.cdb.size());
+    h.cmdp = const_cast<unsigned char*>(request.cdb.data());
+    h.dxfer_len = static_cast<unsigned int>(request.data.size());
+    h.dxferp = request.data.empty() ? nullptr : request.data.data();
+    h.sbp = sense.data();
+    h.mx_sb_len = static_cast<unsigned char>(sense.size());
+    h.timeout = plan.timeoutMs;
+    if (ioctlFn(fd, &h) < 0)
+        return {false, static_cast<std::uint32_t>(errno), 0, 0};
+    const std::size_t senseWritten = std::min<std::size_t>(h.sb_len_wr, sense.size());
+    return FoldSgIoResult(h.status, h.host_status, h.driver_status, h.resid, h.dxfer_len,
+                          std::span<const std::uint8_t>(sense.data(), senseWritten));
+}
+
+std::optional<StorageDeviceNumber> QueryDeviceNumber(std::string_view path,
+                                                     const std::filesystem::path& sysfsRoot) {
+    const std::string p(path);
+    const int fd = ::open(p.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    auto n = DeviceNumberOfFd(fd, sysfsRoot);
+    ::close(fd);
+    return n;
 }
 
 std::unique_ptr<ScsiDevice> AdoptSgFileDescriptor(int fd) {

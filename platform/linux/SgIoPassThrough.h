@@ -3,7 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
 
 #include "platform/ScsiPassThrough.h"
 
@@ -28,7 +32,21 @@ SgIoPlan PlanSgIo(const ScsiRequest& request);
 // What the driver reported, folded into the station's result: a nonzero host or driver
 // status becomes the last error (host status in the high half, driver status in the low
 // half); the residual count is taken off the transfer length.
+// The sense bytes the driver wrote are kept in the result.
 ScsiResult FoldSgIoResult(std::uint8_t status, std::uint16_t hostStatus, std::uint16_t driverStatus,
-                          std::int32_t resid, std::uint32_t transferLength);
+                          std::int32_t resid, std::uint32_t transferLength,
+                          std::span<const std::uint8_t> sense = {});
+
+// Sends one request on an open node through `ioctlFn` (the SG_IO ioctl outside tests).
+// An interrupted call is reported as such (callSucceeded false, lastError EINTR) and never
+// sent again: on an sg node the kernel may already have queued the command, and a vendor
+// command sent twice can do harm.
+using SgIoctl = int (*)(int fd, void* header);
+ScsiResult ExecuteSgIo(int fd, const ScsiRequest& request, SgIoctl ioctlFn);
+
+// The storage device number of a path: the node is opened with no access rights (O_PATH),
+// so the query needs no read or write permission on it, and looked up under `sysfsRoot`.
+std::optional<StorageDeviceNumber> QueryDeviceNumber(
+    std::string_view path, const std::filesystem::path& sysfsRoot = "/sys");
 
 }  // namespace vq
