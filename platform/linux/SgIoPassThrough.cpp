@@ -1,5 +1,7 @@
 #include "platform/linux/SgIoPassThrough.h"
 
+#include "platform/linux/Sysfs.h"
+
 #include <fcntl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
@@ -174,7 +176,7 @@ ScsiResult ExecuteSgIo(int fd, const ScsiRequest& request, SgIoctl ioctlFn) {
 
 std::optional<StorageDeviceNumber> QueryDeviceNumber(std::string_view path,
                                                      const std::filesystem::path& sysfsRoot) {
-    const std::string p(path);
+    const std::string p(InterfaceNode(path));
     const int fd = ::open(p.c_str(), O_PATH | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
@@ -188,7 +190,7 @@ std::unique_ptr<ScsiDevice> AdoptSgFileDescriptor(int fd) {
 }
 
 std::unique_ptr<ScsiDevice> SgIoPassThrough::open(std::string_view path, std::uint32_t* lastError) {
-    const std::string p(path);
+    const std::string p(InterfaceNode(path));
     const int fd = ::open(p.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (lastError)

@@ -15,8 +15,9 @@ namespace vq {
 
 class SgIoPassThrough final : public ScsiPassThrough {
   public:
-    // Opens the node for read and write; a path that does not exist, or a node that does
-    // not take SG_IO, fails at once with the errno value in *lastError.
+    // Opens the node for read and write (an interface path's node: what precedes its '#'); a path
+    // that does not exist, or a node that does not take SG_IO, fails at once with the errno value
+    // in *lastError.
     std::unique_ptr<ScsiDevice> open(std::string_view path,
                                      std::uint32_t* lastError = nullptr) override;
 };
