@@ -18,7 +18,7 @@ build/build.ninja: | deps
 
 run: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target vqmp-cli
-	./build/cli/vqmp-cli scan
+	./build/cli/vqmp-cli scan --sim examples/station16.json
 
 test: deps build/build.ninja
 	cmake --build build -j $(JOBS)

@@ -9,6 +9,13 @@
 #include "app/SettingsPanel.h"
 #include "platform/Host.h"
 #include "platform/sim/SimScenario.h"
+#ifdef __linux__
+#include "platform/linux/LinuxPlatform.h"
+#else
+namespace vq {
+class LinuxPlatform {};
+}  // namespace vq
+#endif
 #include "run/Station.h"
 
 namespace vq::cli {
@@ -18,8 +25,8 @@ void AddCommonOptions(CLI::App& app, CliOptions& options) {
     // the common ones work after the subcommand's name as well.
     app.fallthrough();
     app.add_option("--sim", options.scenario,
-                   "Emulated station scenario file (JSON; default: examples/station16.json; "
-                   "none: nothing attached)");
+                   "Run the emulated station of this scenario file (JSON; none: nothing "
+                   "attached) instead of this machine's bridges");
     app.add_option("--home", options.home,
                    "Program folder holding the settings file and the log folder "
                    "(default: the executable's folder)");
@@ -83,6 +90,9 @@ int CliContext::resolveDevice(std::string_view command, const DeviceChoice& choi
     return kExitOk;
 }
 
+CliContext::CliContext(const CliOptions& options) : options_(options) {}
+CliContext::~CliContext() = default;
+
 std::filesystem::path DefaultScenario() {
     std::error_code ec;
     const std::filesystem::path beside = HostProgramFolder() / "examples" / "station16.json";
@@ -100,6 +110,10 @@ std::filesystem::path DefaultScenario() {
 Platform* CliContext::platform() {
     if (sim_)
         return &sim_->platform();
+#ifdef __linux__
+    if (host_)
+        return &host_->platform();
+#endif
     sim::SimOptions o;
     o.verbose = options_.verbose;
     o.home = options_.home.empty() ? HostProgramFolder() : options_.home;
@@ -108,6 +122,18 @@ Platform* CliContext::platform() {
         std::cerr << "vqmp-cli: home folder " << o.home.string() << " does not exist\n";
         return nullptr;
     }
+#ifdef __linux__
+    // Without --sim the station is this machine.
+    if (options_.scenario.empty()) {
+        LinuxPlatformOptions lo;
+        lo.verbose = options_.verbose;
+        lo.home = o.home;
+        host_ = std::make_unique<LinuxPlatform>(lo);
+        operator_ = std::make_unique<ConsoleOperator>(false);
+        host_->platform().op = operator_.get();
+        return &host_->platform();
+    }
+#endif
 
     // The station the emulator shows: the scenario named, else the shipped 16-port one;
     // "none" is a machine with nothing attached.
@@ -140,6 +166,14 @@ Platform* CliContext::bridgePlatform() {
         std::cerr << "vqmp-cli: the platform " << p->name << " offers no SCSI pass-through\n";
         return nullptr;
     }
+#ifdef __linux__
+    if (p && host_) {
+        if (const std::string node = FirstNodeWithoutAccess(*host_); !node.empty()) {
+            std::cerr << "vqmp-cli: cannot open " << node << ": " << kNeedDiskAccess << "\n";
+            return nullptr;
+        }
+    }
+#endif
     return p;
 }
 

@@ -11,6 +11,10 @@
 #include "platform/Platform.h"
 #include "platform/sim/SimPlatform.h"
 
+namespace vq {
+class LinuxPlatform;
+}
+
 namespace CLI {
 class App;
 }
@@ -58,7 +62,8 @@ void AddDeviceOptions(CLI::App& sub, DeviceChoice& choice);
 class CliContext {
   public:
     // The options are filled in by the parser after the context is made.
-    explicit CliContext(const CliOptions& options) : options_(options) {}
+    explicit CliContext(const CliOptions& options);
+    ~CliContext();
 
     const CliOptions& options() const { return options_; }
     // Builds the platform on first use; null (with a message on stderr) when it fails.
@@ -80,6 +85,7 @@ class CliContext {
   private:
     const CliOptions& options_;
     std::unique_ptr<sim::SimPlatform> sim_;
+    std::unique_ptr<LinuxPlatform> host_;  // this machine, on Linux without --sim
     std::string scenarioName_;
     std::filesystem::path scenarioFile_;
     std::unique_ptr<ConsoleOperator> operator_;

@@ -15,7 +15,8 @@ int RunInfo(CliContext& ctx) {
         ctx.scenarioFile().empty() ? std::string("(none)") : ctx.scenarioFile().string();
     std::cout << "VQ5742x Mass Production Tool (vqmp-cli " VQ_VERSION ")\n"
               << "Programs and tests up to 16 USB-to-SATA/ATAPI bridge boards in parallel.\n"
-              << "platform: " << p->name << " (emulated station)\n"
+              << "platform: " << p->name << (ctx.sim() ? " (emulated station)" : " (this machine)")
+              << "\n"
               << "home:     " << p->home.string() << "\n"
               << "scenario: " << scenario << "\n"
               << "built-in images:\n";

@@ -132,7 +132,7 @@ int RunRaw(CliContext& ctx, const RawOptions& o) {
         return kExitPlatform;
     std::unique_ptr<sim::SimPlatform> lineUp;
     std::string path;
-    if (o.device.slot != 0 && ctx.scenarioFile().empty()) {
+    if (o.device.slot != 0 && ctx.sim() && ctx.scenarioFile().empty()) {
         // Nothing attached to this machine: the built-in line-up.
         const int slot = o.device.slot;
         sim::SimOptions so;

@@ -1,6 +1,7 @@
 // "vqmp-cli scan": one device refresh of the station, then the port table and whether the
 // station is ready for a run, with every message the refresh showed.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -124,6 +125,9 @@ int RunScan(CliContext& ctx, const ScanOptions& options) {
     Station station(*p, rules);
     station.DeviceRefresh();
     const auto messages = recorder.messages();
+    if (std::none_of(station.ports().begin(), station.ports().end(),
+                     [](const PortRecord& r) { return r.present != 0; }))
+        std::cerr << "vqmp-cli scan: no bridge is attached\n";
     if (ctx.options().json)
         PrintJson(station, messages);
     else

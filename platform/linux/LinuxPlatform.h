@@ -1,0 +1,59 @@
+// The station's seam on a Linux machine: real time, flock mutexes, SG_IO pass-through and
+// the USB and storage views of sysfs. Services not built yet (removal, hotplug, volumes,
+// disks, files) stay null.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/Diagnostics.h"
+#include "platform/NamedMutex.h"
+#include "platform/Platform.h"
+#include "platform/linux/SgIoPassThrough.h"
+#include "platform/linux/Sysfs.h"
+
+namespace vq {
+
+struct LinuxPlatformOptions {
+    bool verbose = false;
+    std::filesystem::path home;
+    std::filesystem::path sysfsRoot = "/sys";
+    std::filesystem::path devRoot = "/dev";
+};
+
+class LinuxPlatform {
+  public:
+    explicit LinuxPlatform(LinuxPlatformOptions options);
+    Platform& platform() { return platform_; }
+
+    // The SCSI nodes the station would open: every sg node, and the node of every USB
+    // disk and optical drive.
+    std::vector<std::string> scsiNodes();
+
+  private:
+    LinuxPlatformOptions options_;
+    SteadyClock clock_;
+    std::unique_ptr<NamedMutexProvider> mutexes_;
+    StreamDiagnostics diagnostics_;
+    SgIoPassThrough scsi_;
+    SysfsStorageEnumerator storage_;
+    SysfsUsbTopology usb_;
+    Platform platform_;
+};
+
+// The words every refusal for want of rights ends with.
+inline constexpr const char* kNeedDiskAccess = "run as root or add yourself to the disk group";
+
+// The first of `nodes` the program may not read and write, unless it runs as root; empty
+// when it may use them all. `canReadWrite` asks the system (access(2)) outside tests.
+std::string FirstNodeWithoutAccess(bool root, const std::vector<std::string>& nodes,
+                                   const std::function<bool(const std::string&)>& canReadWrite);
+
+// The same for this process and this machine's nodes.
+std::string FirstNodeWithoutAccess(LinuxPlatform& host);
+
+}  // namespace vq
