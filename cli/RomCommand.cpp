@@ -21,6 +21,7 @@
 #include "app/SettingsPanel.h"
 #include "base/Format.h"
 #include "bridge/ChipIdentity.h"
+#include "bridge/FirmwareImage.h"
 #include "bridge/LaterImage.h"
 #include "bridge/RomDownload.h"
 #include "bridge/VendorCommands.h"
@@ -33,8 +34,6 @@ namespace vq::cli {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-constexpr std::size_t kMaxFirmwareFile = 262144;
 
 struct RomOptions {
     std::string file;
@@ -109,26 +108,40 @@ std::string ResolvePath(Session& session, const RomOptions& o) {
     return path;
 }
 
-// The whole file, at most 262144 bytes; nullopt (with a message) when it cannot be read
-// or is longer.
-std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        std::cerr << "vqmp-cli: cannot open " << file << "\n";
+// The whole file into the firmware buffer; nullopt (with the reason on stderr) when it is
+// unreadable, empty or longer than 262144 bytes.
+std::optional<bridge::FirmwareImage> ReadFirmwareFile(const std::string& file) {
+    bridge::FirmwareImage image;
+    std::string message;
+    if (bridge::LoadFirmwareImage(file, image, &message) != bridge::FirmwareLoadError::None) {
+        std::cerr << "vqmp-cli: " << message << "\n";
         return std::nullopt;
     }
-    std::vector<std::uint8_t> bytes(kMaxFirmwareFile + 1);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (in.bad()) {
-        std::cerr << "vqmp-cli: cannot read " << file << "\n";
-        return std::nullopt;
-    }
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    if (bytes.size() > kMaxFirmwareFile) {
-        std::cerr << "vqmp-cli: " << file << " is longer than " << kMaxFirmwareFile << " bytes\n";
-        return std::nullopt;
-    }
-    return bytes;
+    return image;
+}
+
+// What the fit check of a kind 26 revision 2 image asks of the board itself.
+struct BoardFacts {
+    std::string version;
+    bool firmwarePresent = false;
+};
+BoardFacts ReadBoardFacts(const bridge::Target& t, bridge::ChipKind kind) {
+    BoardFacts b;
+    bridge::FormatFirmwareVersion(kind, t, b.version);
+    b.firmwarePresent = bridge::HasValidFirmware(t, kind, b.version);
+    return b;
+}
+
+// Whether the image fits the board: the firmware file check for its chip, and the size
+// its kind takes.
+bool FitsBoard(const bridge::FirmwareImage& image, const bridge::Target& t,
+               bridge::ChipIdentity chip) {
+    const bridge::ChipKind kind = bridge::KindOf(chip);
+    if (!bridge::IsLaterFamily(kind) || !bridge::LaterImageSizeFits(kind, image.length()))
+        return false;
+    const BoardFacts facts = ReadBoardFacts(t, kind);
+    const bridge::Kind26Board board{&t, facts.firmwarePresent};
+    return bridge::FirmwareFitsChip(image, chip, board);
 }
 
 std::string ChipName(bridge::ChipIdentity chip) {
@@ -139,25 +152,16 @@ std::string ChipName(bridge::ChipIdentity chip) {
     return s + ")";
 }
 
-// Whether the image serves the chip: the kind, and for kind 26 the revision too.
-bool Serves(const bridge::LaterImageFacts& f, bridge::ChipIdentity chip) {
-    for (bridge::ChipIdentity s : f.serves) {
-        if (bridge::KindOf(s) == bridge::KindOf(chip) &&
-            (bridge::KindOf(s) != 26 || bridge::RevisionOf(s) == bridge::RevisionOf(chip)))
-            return true;
-    }
-    return false;
-}
-
 // ---- rom check ------------------------------------------------------------------------
 
 int RunCheck(CliContext& ctx, const RomOptions& o) {
-    const auto bytes = ReadFirmwareFile(o.file);
-    if (!bytes)
+    const auto image = ReadFirmwareFile(o.file);
+    if (!image)
         return kExitFailed;
-    const auto facts = bridge::DescribeLaterImage(*bytes);
+    const auto facts = bridge::DescribeLaterImage(image->bytes());
 
     std::optional<bridge::ChipIdentity> chip;
+    bool fits = !facts.serves.empty();
     if (o.slot != 0 || !o.path.empty()) {
         Platform* p = ctx.bridgePlatform();
         if (!p)
@@ -167,10 +171,11 @@ int RunCheck(CliContext& ctx, const RomOptions& o) {
         if (path.empty())
             return kExitFailed;
         const bridge::Transport transport(*p->scsi, *p->clock);
-        chip = bridge::IdentifyChipWithRevision({transport, path});
+        const bridge::Target t{transport, path};
+        chip = bridge::IdentifyChipWithRevision(t);
+        fits = FitsBoard(*image, t, *chip);
     }
     const bool known = !facts.serves.empty();
-    const bool fits = chip ? Serves(facts, *chip) : known;
 
     if (o.json || ctx.options().json) {
         Json serves = Json::array();
@@ -181,7 +186,7 @@ int RunCheck(CliContext& ctx, const RomOptions& o) {
         for (int n = 0; n < facts.banks && facts.banks == 2; ++n)
             banks.push_back({{"header", facts.headerPresent[n]},
                              {"configChecksum", facts.configCrcOk[n]},
-                             {"bankChecksum", facts.bankCrcOk[n]}});
+                             {"bankChecksum", Format("%08X", facts.bankCrc[n])}});
         Json out{{"file", o.file},       {"size", facts.size},  {"model", facts.modelText},
                  {"banks", facts.banks}, {"bankChecks", banks}, {"cloneMarker", facts.cloneMarker},
                  {"serves", serves}};
@@ -198,10 +203,10 @@ int RunCheck(CliContext& ctx, const RomOptions& o) {
         std::cout << "model: " << (facts.modelText.empty() ? "-" : facts.modelText) << "\n";
         std::cout << "banks: " << facts.banks << "\n";
         for (int n = 0; n < facts.banks && facts.banks == 2; ++n) {
-            std::cout << Format("bank %d: header %s, configuration checksum %s, bank checksum %s\n",
-                                n, facts.headerPresent[n] ? "present" : "absent",
-                                facts.configCrcOk[n] ? "ok" : "differs",
-                                facts.bankCrcOk[n] ? "ok" : "differs");
+            std::cout << Format(
+                "bank %d: header %s, configuration checksum %s, bank checksum %08X\n", n,
+                facts.headerPresent[n] ? "valid" : "absent",
+                facts.configCrcOk[n] ? "ok" : "differs", facts.bankCrc[n]);
         }
         if (facts.banks == 2)
             std::cout << "clone marker: " << (facts.cloneMarker ? "yes" : "no") << "\n";
@@ -387,12 +392,12 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
     }
 
     // Everything that can be refused is refused before the first byte goes out.
-    const auto bytes = ReadFirmwareFile(file);
-    if (!bytes)
+    const auto loaded = ReadFirmwareFile(file);
+    if (!loaded)
         return kExitFailed;
-    const auto facts = bridge::DescribeLaterImage(*bytes);
-    if (!Serves(facts, r.chip)) {
-        r.failure = Format("%s (%u bytes, model \"%s\") does not fit %s", file, bytes->size(),
+    const auto facts = bridge::DescribeLaterImage(loaded->bytes());
+    if (!FitsBoard(*loaded, t, r.chip)) {
+        r.failure = Format("%s (%u bytes, model \"%s\") does not fit %s", file, loaded->length(),
                            facts.modelText, ChipName(r.chip));
         PrintReport(r, json);
         return kExitFailed;
@@ -420,7 +425,7 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
     }
 
     const auto imageSettings = ImageSettings(s);
-    std::vector<std::uint8_t> image(*bytes);
+    std::vector<std::uint8_t> image(loaded->bytes().begin(), loaded->bytes().end());
     std::array<std::uint8_t, bridge::kSettingBlockSize> settingBlock{};
     if (bridge::IsFirstLaterFamily(kind)) {
         image.resize(bridge::kLaterImageSize, 0);
@@ -471,9 +476,9 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
         PrintReport(r, json);
         return kExitFailed;
     }
-    const bridge::Target back{transport, path};
-    bridge::FormatFirmwareVersion(kind, back, r.firmwareVersion);
-    r.firmwarePresent = bridge::HasValidFirmware(back, kind, r.firmwareVersion);
+    const BoardFacts back = ReadBoardFacts({transport, path}, kind);
+    r.firmwareVersion = back.version;
+    r.firmwarePresent = back.firmwarePresent;
     if (!r.firmwarePresent)
         r.failure = "the bridge reports no valid firmware after activation";
     PrintReport(r, json);
