@@ -37,10 +37,8 @@ using Json = nlohmann::ordered_json;
 
 struct RomOptions {
     std::string file;
-    int slot = 0;
-    std::string path;
+    DeviceChoice device;
     std::string settingsFile;
-    bool json = false;
 };
 
 // The settings, the panel they are loaded through and the station that refreshes with them.
@@ -70,7 +68,8 @@ class Session {
 
     RunSettings& settings() { return settings_; }
 
-    // The device path of a slot after a fresh refresh; empty when the slot has no device.
+    // The device path of a slot after a fresh refresh; empty when the slot has no device
+    // (the wait for a board that comes back asks this quietly, once a second).
     std::string slotPath(int slot) {
         Operator* const console = platform_.op;
         platform_.op = &recorder_;
@@ -96,17 +95,6 @@ class Session {
     SettingsPanel rules_;
     std::unique_ptr<Station> station_;
 };
-
-std::string ResolvePath(Session& session, const RomOptions& o) {
-    if (!o.path.empty())
-        return o.path;
-    if (o.slot == 0)
-        return {};
-    const std::string path = session.slotPath(o.slot);
-    if (path.empty())
-        std::cerr << "vqmp-cli: slot " << o.slot << " has no device\n";
-    return path;
-}
 
 // The whole file into the firmware buffer; nullopt (with the reason on stderr) when it is
 // unreadable, empty or longer than 262144 bytes.
@@ -162,14 +150,13 @@ int RunCheck(CliContext& ctx, const RomOptions& o) {
 
     std::optional<bridge::ChipIdentity> chip;
     bool fits = !facts.serves.empty();
-    if (o.slot != 0 || !o.path.empty()) {
+    if (o.device.slot != 0 || !o.device.path.empty()) {
+        std::string path;
+        if (const int rc = ctx.resolveDevice("rom check", o.device, path); rc != kExitOk)
+            return rc;
         Platform* p = ctx.bridgePlatform();
         if (!p)
             return kExitPlatform;
-        Session session(*p);
-        const std::string path = ResolvePath(session, o);
-        if (path.empty())
-            return kExitFailed;
         const bridge::Transport transport(*p->scsi, *p->clock);
         const bridge::Target t{transport, path};
         chip = bridge::IdentifyChipWithRevision(t);
@@ -177,7 +164,7 @@ int RunCheck(CliContext& ctx, const RomOptions& o) {
     }
     const bool known = !facts.serves.empty();
 
-    if (o.json || ctx.options().json) {
+    if (ctx.options().json) {
         Json serves = Json::array();
         for (auto s : facts.serves)
             serves.push_back(
@@ -376,11 +363,10 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
         std::cerr << "vqmp-cli: name a firmware file (or a settings file with FwFileName)\n";
         return kExitUsage;
     }
-    const bool json = o.json || ctx.options().json;
+    const bool json = ctx.options().json;
     DownloadReport r;
-    r.path = ResolvePath(session, o);
-    if (r.path.empty())
-        return kExitFailed;
+    if (const int rc = ctx.resolveDevice("rom download", o.device, r.path); rc != kExitOk)
+        return rc;
     const bridge::Transport transport(*p->scsi, *p->clock);
     const bridge::Target t{transport, r.path};
     r.chip = bridge::IdentifyChipWithRevision(t);
@@ -468,7 +454,7 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
     std::string path;
     for (int i = 0; i < tries && !r.cameBack; ++i) {
         p->clock->sleepMs(1000);
-        path = o.path.empty() ? session.slotPath(o.slot) : o.path;
+        path = o.device.path.empty() ? session.slotPath(o.device.slot) : o.device.path;
         r.cameBack = !path.empty() && bridge::IdentifyChip({transport, path}) != 0;
     }
     if (!r.cameBack) {
@@ -496,12 +482,9 @@ void AddRomCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
     auto* c = rom->add_subcommand(
         "check",
         "What a firmware file is (size, banks, model, the kinds it serves) and whether "
-        "it fits the board in a slot (exit 0 when it does)");
+        "it fits the board named by --slot or --path (exit 0 when it does)");
     c->add_option("FILE", check->file, "Firmware file")->required();
-    c->add_option("--slot", check->slot, "Slot of the board to fit (as scan prints it)")
-        ->check(CLI::Range(1, static_cast<int>(kPortSlots)));
-    c->add_option("--path", check->path, "Device path of the board to fit");
-    c->add_flag("--json", check->json, "Print the result as JSON");
+    AddDeviceOptions(*c, check->device);
     c->callback([&ctx, &exitCode, check] { exitCode = RunCheck(ctx, *check); });
 
     auto dl = std::make_shared<RomOptions>();
@@ -511,21 +494,10 @@ void AddRomCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
         "its mask ROM, the firmware, read-back and compare, activation (exit 0 when the board "
         "comes back running valid firmware)");
     d->add_option("FILE", dl->file, "Firmware file (default: FwFileName of the settings file)");
-    auto* slot = d->add_option("--slot", dl->slot, "Slot of the board (as scan prints it)")
-                     ->check(CLI::Range(1, static_cast<int>(kPortSlots)));
-    auto* path = d->add_option("--path", dl->path, "Device path of the board");
-    slot->excludes(path);
+    AddDeviceOptions(*d, dl->device);
     d->add_option("--settings", dl->settingsFile,
                   "Settings file whose strings, standby time and options go into the image");
-    d->add_flag("--json", dl->json, "Print the result as JSON");
-    d->callback([&ctx, &exitCode, dl, d] {
-        if (dl->slot == 0 && dl->path.empty()) {
-            std::cerr << "vqmp-cli: rom download needs --slot N or --path P\n";
-            exitCode = kExitUsage;
-            return;
-        }
-        exitCode = RunDownload(ctx, *dl);
-    });
+    d->callback([&ctx, &exitCode, dl] { exitCode = RunDownload(ctx, *dl); });
 }
 
 }  // namespace vq::cli
