@@ -69,41 +69,6 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(CommandKind::Cou
     "Service56",
 };
 
-bool Blank(std::span<const std::uint8_t> b) {
-    return std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0xFF; }) ||
-           std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0x00; });
-}
-
-// A string descriptor at `pos`: byte 0 its length in bytes (2 + 2 n for n characters),
-// byte 1 the type 3, then the characters, one byte each or two (character, 0).
-std::string DecodeDescriptor(std::span<const std::uint8_t> b, std::size_t pos, std::size_t maxChars,
-                             bool oneByte) {
-    std::string s;
-    if (pos + 2 > b.size() || b[pos + 1] != 3 || b[pos] < 2)
-        return s;
-    const std::size_t n = std::min<std::size_t>((b[pos] - 2u) / 2u, maxChars);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t at = pos + 2 + (oneByte ? i : 2 * i);
-        if (at >= b.size() || b[at] == 0)
-            break;
-        s.push_back(static_cast<char>(b[at]));
-    }
-    return s;
-}
-
-// Parallel-flash descriptors may hold UTF-16 or one-byte characters; the device takes
-// UTF-16 when every second byte of the text is zero.
-std::string DecodeEitherDescriptor(std::span<const std::uint8_t> b, std::size_t pos,
-                                   std::size_t maxChars) {
-    if (pos + 2 > b.size() || b[pos + 1] != 3 || b[pos] < 2)
-        return {};
-    const std::size_t bytes = std::min<std::size_t>(b[pos] - 2u, 2 * maxChars);
-    bool wide = bytes >= 2;
-    for (std::size_t i = 1; i < bytes && pos + 2 + i < b.size(); i += 2)
-        wide = wide && b[pos + 2 + i] == 0;
-    return DecodeDescriptor(b, pos, maxChars, !wide);
-}
-
 }  // namespace
 
 std::string_view CommandKindName(CommandKind kind) {
@@ -263,45 +228,33 @@ SimBridge::SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path
       profile_(ProfileFor(config_.kind)),
       clock_(clock),
       deviceNumber_(deviceNumber) {
+    eeprom_.fit(config_.hasEeprom.value_or(profile_.hasEeprom), config_.eeprom);
     const std::uint8_t flashType = config_.flashType.value_or(profile_.flashType);
-    family_ = &FlashFamilyFor(flashType);
-    hasEeprom_ = config_.hasEeprom.value_or(profile_.hasEeprom);
-    eeprom_.assign(128, 0xFF);
-    std::copy_n(config_.eeprom.begin(), std::min<std::size_t>(config_.eeprom.size(), 128),
-                eeprom_.begin());
-
     const std::uint32_t flashSize = config_.flashSize ? config_.flashSize : profile_.flashSize;
-    if (flashType != 255 && flashSize > 0) {
-        flash_.assign(flashSize, 0xFF);
-        std::copy_n(config_.flashImage.begin(),
-                    std::min<std::size_t>(config_.flashImage.size(), flashSize), flash_.begin());
-    }
+    flash_.fit(FlashFamilyFor(flashType), flashSize, config_.flashImage, config_.flashProtected);
+    auto& flash = flash_.bytes();
     const bool flashHome = profile_.firmware == FirmwareHome::SerialFlash ||
                            profile_.firmware == FirmwareHome::Buffers;
-    if (config_.firmwarePresent && flashHome && flashFitted()) {
+    if (config_.firmwarePresent && flashHome && flash_.fitted()) {
         std::uint32_t len = FactoryImageLength(profile_);
-        len = std::min<std::uint32_t>(len, static_cast<std::uint32_t>(flash_.size()));
+        len = std::min<std::uint32_t>(len, static_cast<std::uint32_t>(flash.size()));
         const std::uint32_t check = std::min<std::uint32_t>(profile_.firmwareOffset, len);
-        if (Blank(std::span(flash_).subspan(check, std::min<std::size_t>(16, len - check)))) {
+        if (Blank(std::span(flash).subspan(check, std::min<std::size_t>(16, len - check)))) {
             const auto img = MakeFirmwareImage(config_.kind, len);
-            std::copy(img.begin(), img.end(), flash_.begin());
+            std::copy(img.begin(), img.end(), flash.begin());
             // The block before the firmware holds the configuration: left blank.
             if (profile_.firmwareOffset > 0 && profile_.store == ConfigStore::SerialFlash &&
                 profile_.configOffset < profile_.firmwareOffset)
-                std::fill_n(flash_.begin(), profile_.firmwareOffset, 0xFF);
+                std::fill_n(flash.begin(), profile_.firmwareOffset, 0xFF);
         }
     }
     if (profile_.firmware == FirmwareHome::ParallelFlash) {
-        parallel_.assign(0x10000, 0xFF);
-        std::copy_n(config_.parallelImage.begin(),
-                    std::min<std::size_t>(config_.parallelImage.size(), parallel_.size()),
-                    parallel_.begin());
-        if (config_.firmwarePresent && Blank(std::span(parallel_).first(16))) {
+        parallel_.fit(config_.parallelFlashType, config_.parallelImage);
+        if (config_.firmwarePresent && Blank(std::span(parallel_.bytes()).first(16))) {
             const auto img = MakeFirmwareImage(config_.kind, 0x4000);
-            std::copy(img.begin(), img.end(), parallel_.begin());
+            std::copy(img.begin(), img.end(), parallel_.bytes().begin());
         }
     }
-    flashStatus_ = config_.flashProtected ? 0x1C : 0x00;
 
     for (int pos = 0; pos < 2; ++pos) {
         const auto& d = pos == 0 ? config_.master : config_.slave;
@@ -327,58 +280,28 @@ SimBridge::SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path
     boot();
 }
 
-bool HasExtendedBlock(std::uint8_t kind) {
-    return kind == 19 || kind == 20 || (kind >= 25 && kind <= 29);
-}
-
-std::uint32_t FactoryImageLength(const BridgeProfile& p) {
-    switch (p.kind) {
-        case 19:
-        case 20:
-            return 0xC000;
-        case 21:
-        case 22:
-        case 23:
-        case 24:
-            return 0x40000;
-        case 25:
-        case 26:
-            return 0xC400;
-        case 27:
-        case 28:
-        case 29:
-            return 0x10400;
-        default:
-            return 0x8000;
-    }
-}
-
 // ---- bus presence and boot ----
-
-bool SimBridge::presentAt(std::int64_t now) const {
-    return !gone_ && now >= returnAt_;
-}
 
 bool SimBridge::present() {
     std::lock_guard lock(mutex_);
-    return presentAt(clock_.nowNs());
+    return bus_.presentAt(clock_.nowNs());
 }
 
 std::uint64_t SimBridge::generation() {
     std::lock_guard lock(mutex_);
-    return generation_;
+    return bus_.generation();
 }
 
 std::optional<std::uint64_t> SimBridge::attach() {
     std::lock_guard lock(mutex_);
-    if (!presentAt(clock_.nowNs()))
+    if (!bus_.presentAt(clock_.nowNs()))
         return std::nullopt;
-    return generation_;
+    return bus_.generation();
 }
 
 std::optional<StorageDeviceNumber> SimBridge::deviceNumber(std::uint64_t generation) {
     std::lock_guard lock(mutex_);
-    if (!presentAt(clock_.nowNs()) || generation != generation_)
+    if (!bus_.presentAt(clock_.nowNs()) || generation != bus_.generation())
         return std::nullopt;
     StorageDeviceNumber n;
     n.deviceType = (drives_[0] && drives_[0]->packet()) ? 2u : 7u;
@@ -389,25 +312,31 @@ std::optional<StorageDeviceNumber> SimBridge::deviceNumber(std::uint64_t generat
 
 void SimBridge::unplug() {
     std::lock_guard lock(mutex_);
-    gone_ = true;
-    ++generation_;
+    bus_.leave();
 }
 
 void SimBridge::plugIn() {
     std::lock_guard lock(mutex_);
-    gone_ = false;
-    ++generation_;
-    returnAt_ = clock_.nowNs();
+    bus_.arrive(clock_.nowNs());
     boot();
 }
 
 void SimBridge::leaveBus(std::int64_t at, bool comeBack) {
-    ++generation_;
-    ++resets_;
-    returnAt_ = at + static_cast<std::int64_t>(config_.timing.resetDelayMs) * 1'000'000;
-    if (!comeBack)
-        gone_ = true;
+    bus_.reset(at + static_cast<std::int64_t>(config_.timing.resetDelayMs) * 1'000'000, comeBack);
     boot();
+}
+
+StorageView SimBridge::storage() const {
+    StorageView v;
+    v.kind = config_.kind;
+    v.profile = &profile_;
+    v.defaultIdentity = &config_.defaultIdentity;
+    if (eeprom_.fitted())
+        v.eeprom = eeprom_.bytes();
+    v.flash = flash_.bytes();
+    v.parallel = parallel_.bytes();
+    v.diskConfig = diskConfig_;
+    return v;
 }
 
 void SimBridge::boot() {
@@ -419,38 +348,22 @@ void SimBridge::boot() {
         for (std::size_t i = 0; i < bytes.size() && addr + i < xdata_.size(); ++i)
             xdata_[addr + i] = bytes[i];
     }
-    flashStatus_ &= 0x9C;  // the protection bits are kept, the write enable latch is not
-    statusWriteEnabled_ = false;
-    flashBusyUntil_ = 0;
-    aai_ = false;
+    flash_.powerOn();
+    parallel_.powerOn();
     spiOpcode_ = 0;
     spiAddress_.clear();
-    parallelMode_ = false;
-    parallelArmed_ = false;
-    parallelBusyUntil_ = 0;
     modeSwitchDoneAt_ = -1;
     modeByte_ = config_.modeByte;
 
-    switch (profile_.firmware) {
-        case FirmwareHome::Rom:
-            firmware_ = true;
-            break;
-        case FirmwareHome::SerialFlash:
-        case FirmwareHome::Buffers:
-            firmware_ = flashFitted() && profile_.firmwareOffset + 16 <= flash_.size() &&
-                        !Blank(std::span(flash_).subspan(profile_.firmwareOffset, 16));
-            break;
-        case FirmwareHome::ParallelFlash:
-            firmware_ = !Blank(std::span(parallel_).first(16));
-            break;
-    }
+    firmware_ = FirmwareFound(storage());
     if (IsLaterFamily(config_.kind)) {
         buffers_ = firmware_ ? BufferState::Firmware : BufferState::MaskRom;
         runningImage_.clear();
-        if (firmware_)
+        if (firmware_) {
+            const auto& f = flash_.bytes();
             runningImage_.assign(
-                flash_.begin(),
-                flash_.begin() + std::min<std::size_t>(flash_.size(), profile_.programCapacity));
+                f.begin(), f.begin() + std::min<std::size_t>(f.size(), profile_.programCapacity));
+        }
     }
     if (firmware_) {
         xdata_[0x703A] |= 0x15;  // firmware loaded (the bit each family tests)
@@ -463,7 +376,7 @@ void SimBridge::boot() {
         }
     }
     readDiskConfig();
-    decodeIdentity();
+    identity_ = DecodeIdentity(storage(), firmware_);
 }
 
 // Kinds 7 and 8 on boards without an EEPROM keep their configuration on the attached
@@ -472,7 +385,7 @@ void SimBridge::boot() {
 void SimBridge::readDiskConfig() {
     diskConfig_.clear();
     SimDrive* d = drives_[0].get();
-    if (hasEeprom_ || (config_.kind != 7 && config_.kind != 8) || !d || d->packet() ||
+    if (eeprom_.fitted() || (config_.kind != 7 && config_.kind != 8) || !d || d->packet() ||
         d->sectors() == 0)
         return;
     std::vector<std::uint8_t> sector(d->sectorSize());
@@ -480,95 +393,6 @@ void SimBridge::readDiskConfig() {
         return;
     if (sector[0] == 0x56 && sector[1] == 0x51)
         diskConfig_.assign(sector.begin() + 128, sector.begin() + 256);
-}
-
-std::span<const std::uint8_t> SimBridge::heldConfigBlock() const {
-    if (profile_.store == ConfigStore::Eeprom) {
-        if (!diskConfig_.empty())
-            return diskConfig_;
-        if (hasEeprom_)
-            return eeprom_;
-        if (flash_.size() >= 0x8080)
-            return std::span(flash_).subspan(0x8000, 128);
-        return {};
-    }
-    if (profile_.store != ConfigStore::SerialFlash)
-        return {};
-    // The families with a 256-byte extended block hand out all of it; kind 26 keeps it at
-    // 0xD000 or, when that sector is blank, at 0x1D000.
-    const std::size_t len = HasExtendedBlock(config_.kind) ? 256 : 128;
-    std::size_t at = profile_.configOffset;
-    if (config_.kind == 26 && at + len <= flash_.size() &&
-        Blank(std::span(flash_).subspan(at, len)) && 0x1D000 + len <= flash_.size())
-        at = 0x1D000;
-    if (at + len <= flash_.size())
-        return std::span(flash_).subspan(at, len);
-    return {};
-}
-
-// How the device reads the configuration it holds. A block whose first two bytes are a
-// USB device descriptor header (0x12, 0x01) is the descriptor layout: vendor ID at 8,
-// product ID at 10, strings at 20, 64 and 96 with two bytes per character. Otherwise
-// the IDs are at 0 and 2 and the position of the product string tells the layout: a
-// descriptor type byte 3 at 49 means the compact layout (strings at 12, 48 and 84, one
-// byte per character), a type byte at 53 the layout with strings at 12, 52 and 96 and two
-// bytes per character. A blank block (all 0x00 or 0xFF), or one that fits none of these,
-// leaves the chip's default identity.
-void SimBridge::decodeIdentity() {
-    identity_ = config_.defaultIdentity;
-    if (profile_.store == ConfigStore::ParallelFlash) {
-        const std::span<const std::uint8_t> p = parallel_;
-        if (Blank(p.subspan(0x4008, 4)))
-            return;
-        identity_.vid = GetLE16(p, 0x4008);
-        identity_.pid = GetLE16(p, 0x400A);
-        identity_.manufacturer = DecodeEitherDescriptor(p, 0x40A0, 31);
-        identity_.product = DecodeEitherDescriptor(p, 0x40E0, 31);
-        identity_.serial = DecodeEitherDescriptor(p, 0x4120, 31);
-        return;
-    }
-    if (profile_.store == ConfigStore::ImageStrings) {
-        if (!firmware_ || flash_.size() < 2048)
-            return;
-        const std::span<const std::uint8_t> f = flash_;
-        const auto m = DecodeDescriptor(f, 1576, 15, true);
-        const auto p = DecodeDescriptor(f, 1608, 15, true);
-        if (!m.empty())
-            identity_.manufacturer = m;
-        if (!p.empty())
-            identity_.product = p;
-        return;
-    }
-    const auto b = heldConfigBlock();
-    if (b.size() < 128 || Blank(b))
-        return;
-    if (b[0] == 0x12 && b[1] == 0x01) {
-        identity_.vid = GetLE16(b, 8);
-        identity_.pid = GetLE16(b, 10);
-        identity_.manufacturer = DecodeDescriptor(b, 20, 21, false);
-        identity_.product = DecodeDescriptor(b, 64, 21, false);
-        identity_.serial = DecodeDescriptor(b, 96, 13, false);
-    } else if (b[49] == 3) {
-        identity_.vid = GetLE16(b, 0);
-        identity_.pid = GetLE16(b, 2);
-        identity_.manufacturer = DecodeDescriptor(b, 12, 30, true);
-        identity_.product = DecodeDescriptor(b, 48, 30, true);
-        identity_.serial = DecodeDescriptor(b, 84, 30, true);
-    } else if (b[53] == 3) {
-        identity_.vid = GetLE16(b, 0);
-        identity_.pid = GetLE16(b, 2);
-        identity_.manufacturer = DecodeDescriptor(b, 12, 18, false);
-        identity_.product = DecodeDescriptor(b, 52, 21, false);
-        identity_.serial = DecodeDescriptor(b, 96, 13, false);
-    }
-    // The extended block carries the manufacturer as plain text at 200-223.
-    if (b.size() >= 224) {
-        std::string text;
-        for (std::size_t i = 200; i < 224 && b[i] != 0 && b[i] != 0xFF; ++i)
-            text.push_back(static_cast<char>(b[i]));
-        if (!text.empty())
-            identity_.manufacturer = text;
-    }
 }
 
 UsbIdentity SimBridge::identity() {
@@ -586,7 +410,7 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
     {
         std::lock_guard lock(mutex_);
         const std::int64_t start = clock_.nowNs();
-        if (!presentAt(start) || generation != generation_) {
+        if (!bus_.presentAt(start) || generation != bus_.generation()) {
             result.lastError = kErrorDeviceNotConnected;
             return result;
         }
@@ -640,14 +464,16 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
             ex.result.callSucceeded = false;
             ex.result.lastError = kErrorDeviceNotConnected;
             ex.result.bytesTransferred = static_cast<std::uint32_t>(half);
-            gone_ = true;
-            ++generation_;
+            bus_.leave();
         } else if (failed) {
             checkCondition(ex, 0x04, 0x44);  // hardware error, internal target failure
         } else {
             dispatch(ex);
         }
-        flashStuck_ = flashStuck_ || stick;
+        if (stick) {
+            flash_.stick();
+            parallel_.stick();
+        }
         duration = ex.cost;
         const std::int64_t limit =
             static_cast<std::int64_t>(request.timeoutSeconds) * 1'000'000'000;
@@ -701,17 +527,17 @@ void SimBridge::setTraceSink(std::function<void(const TraceRecord&)> sink) {
 
 std::vector<std::uint8_t> SimBridge::eeprom() {
     std::lock_guard lock(mutex_);
-    return eeprom_;
+    return eeprom_.bytes();
 }
 
 std::vector<std::uint8_t> SimBridge::serialFlash() {
     std::lock_guard lock(mutex_);
-    return flash_;
+    return flash_.bytes();
 }
 
 std::vector<std::uint8_t> SimBridge::parallelFlash() {
     std::lock_guard lock(mutex_);
-    return parallel_;
+    return parallel_.bytes();
 }
 
 std::vector<std::uint8_t> SimBridge::registers(std::uint16_t address, std::size_t length) {
@@ -738,7 +564,7 @@ void SimBridge::readRegisters(std::uint32_t address, std::span<std::uint8_t> out
 
 std::uint8_t SimBridge::flashStatus() {
     std::lock_guard lock(mutex_);
-    return static_cast<std::uint8_t>(flashStatus_ | (flashBusyAt(clock_.nowNs()) ? 1 : 0));
+    return flash_.status(clock_.nowNs());
 }
 
 bool SimBridge::firmwareRunning() {
@@ -763,7 +589,7 @@ std::uint8_t SimBridge::powerControlLines() {
 
 std::uint32_t SimBridge::resets() {
     std::lock_guard lock(mutex_);
-    return resets_;
+    return bus_.resets();
 }
 
 SimDrive* SimBridge::drive(int position) {

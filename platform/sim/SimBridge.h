@@ -43,8 +43,13 @@
 #include "platform/ScsiPassThrough.h"
 #include "platform/sim/BridgeProfile.h"
 #include "platform/sim/SimBridgeConfig.h"
+#include "platform/sim/SimBusPresence.h"
 #include "platform/sim/SimClock.h"
 #include "platform/sim/SimDrive.h"
+#include "platform/sim/SimEeprom.h"
+#include "platform/sim/SimImageRules.h"
+#include "platform/sim/SimParallelFlash.h"
+#include "platform/sim/SimSerialFlash.h"
 
 namespace vq::sim {
 
@@ -175,11 +180,10 @@ class SimBridge {
     struct Exchange;
 
     // Bus and boot.
-    bool presentAt(std::int64_t now) const;
     void leaveBus(std::int64_t at, bool comeBack);
     void boot();
-    void decodeIdentity();
-    std::span<const std::uint8_t> heldConfigBlock() const;
+    StorageView storage() const;
+    std::span<const std::uint8_t> heldConfigBlock() const { return HeldConfigBlock(storage()); }
 
     // Command families.
     void dispatch(Exchange& ex);
@@ -211,14 +215,9 @@ class SimBridge {
     void busTime(Exchange& ex, std::size_t bytes);
 
     // Storage.
-    bool flashFitted() const { return !flash_.empty(); }
     bool waitFlashReady(Exchange& ex);
-    bool flashBusyAt(std::int64_t t) const;
-    bool flashProtected() const { return (flashStatus_ & 0x1C) != 0; }
-    void flashErase(std::uint32_t address, std::uint32_t length);
     void flashProgram(std::uint32_t address, std::span<const std::uint8_t> bytes);
     void corrupt(std::vector<std::uint8_t>& store, std::uint32_t address, std::size_t length);
-    std::vector<std::uint8_t> flashIdStream(std::uint8_t opcode, bool addressGiven) const;
     void writeFlashStatus(std::uint8_t value, Exchange& ex);
     void aaiProgram(std::uint8_t d0, std::uint8_t d1);
     std::uint32_t bufferCapacity() const;
@@ -230,36 +229,23 @@ class SimBridge {
 
     BridgeConfig config_;
     const BridgeProfile& profile_;
-    const FlashFamily* family_ = nullptr;
     SimClock& clock_;
     std::uint32_t deviceNumber_;
     std::mutex mutex_;
 
     // Bus.
-    std::uint64_t generation_ = 1;
-    std::int64_t returnAt_ = 0;
-    bool gone_ = false;      // off the bus until plugIn()
+    BusPresence bus_;
     bool noReturn_ = false;  // the next reset leaves it gone
-    std::uint32_t resets_ = 0;
     UsbIdentity identity_;
 
     // Chip state.
     std::vector<std::uint8_t> xdata_;
-    bool hasEeprom_ = false;
-    std::vector<std::uint8_t> eeprom_;
-    std::vector<std::uint8_t> flash_;
-    std::uint8_t flashStatus_ = 0;  // bits 1 (write enable) and 2-4 (protection) kept here
-    bool statusWriteEnabled_ = false;
-    std::int64_t flashBusyUntil_ = 0;
-    bool flashStuck_ = false;
-    bool aai_ = false;
-    std::uint32_t aaiAddress_ = 0;
+    // Parts on the board.
+    EepromPart eeprom_;
+    SerialFlashPart flash_;
+    ParallelFlashPart parallel_;
     std::uint8_t spiOpcode_ = 0;  // the transaction a SpiRead or SpiWrite continues
     std::vector<std::uint8_t> spiAddress_;
-    std::vector<std::uint8_t> parallel_;
-    bool parallelMode_ = false;
-    bool parallelArmed_ = false;
-    std::int64_t parallelBusyUntil_ = 0;
     bool firmware_ = false;
     BufferState buffers_ = BufferState::MaskRom;
     std::vector<std::uint8_t> runningImage_;  // buffer id 1: the image booted from

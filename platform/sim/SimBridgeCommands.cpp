@@ -212,10 +212,11 @@ void SimBridge::inquiry(Exchange& ex) {
     d[3] = 0x02;
     d[4] = 91;
     std::string vendor = config_.inquiryVendor, product = config_.inquiryProduct;
-    if (profile_.store == ConfigStore::ParallelFlash && !parallel_.empty() &&
-        parallel_[0x4160] != 0xFF && parallel_[0x4160] != 0) {
-        vendor.assign(reinterpret_cast<const char*>(&parallel_[0x4160]), 8);
-        product.assign(reinterpret_cast<const char*>(&parallel_[0x4168]), 16);
+    const auto& pf = parallel_.bytes();
+    if (profile_.store == ConfigStore::ParallelFlash && pf.size() > 0x4178 && pf[0x4160] != 0xFF &&
+        pf[0x4160] != 0) {
+        vendor.assign(reinterpret_cast<const char*>(&pf[0x4160]), 8);
+        product.assign(reinterpret_cast<const char*>(&pf[0x4168]), 16);
     }
     PutPadded(std::span(d).subspan(8, 8), vendor);
     PutPadded(std::span(d).subspan(16, 16), product);
@@ -429,16 +430,16 @@ void SimBridge::vendorDF(Exchange& ex) {
 void SimBridge::readMemory(Exchange& ex) {
     const std::uint32_t addr = Be24(ex.c, 8);
     const std::uint32_t len = GetBE16(ex.c, 3);
-    if (hasEeprom_) {
-        if (addr + len > eeprom_.size()) {
+    if (eeprom_.fitted()) {
+        if (!eeprom_.inRange(addr, len)) {
             checkCondition(ex, kIllegalRequest, kLbaOutOfRange);
             return;
         }
         ex.cost += static_cast<std::int64_t>(len) * 25 * kUs;  // serial EEPROM clock
-        sendIn(ex, std::span(eeprom_).subspan(addr, len));
+        sendIn(ex, std::span(eeprom_.bytes()).subspan(addr, len));
         return;
     }
-    if (!flashFitted() || (buffers_ == BufferState::MaskRom && IsLaterFamily(config_.kind)) ||
+    if (!flash_.fitted() || (buffers_ == BufferState::MaskRom && IsLaterFamily(config_.kind)) ||
         addr + len > flash_.size()) {
         checkCondition(ex, kIllegalRequest,
                        addr + len > flash_.size() ? kLbaOutOfRange : kInvalidOpcode);
@@ -449,7 +450,7 @@ void SimBridge::readMemory(Exchange& ex) {
         return;
     }
     ex.cost += static_cast<std::int64_t>(len) * 100;  // serial read clock
-    sendIn(ex, std::span(flash_).subspan(addr, len));
+    sendIn(ex, std::span(flash_.bytes()).subspan(addr, len));
 }
 
 void SimBridge::writeMemory(Exchange& ex) {
@@ -457,20 +458,21 @@ void SimBridge::writeMemory(Exchange& ex) {
     const std::uint8_t erase = mode & 0x07;
     const std::uint32_t addr = Be24(ex.c, 8);
     const std::uint32_t len = GetBE16(ex.c, 3);
-    if (hasEeprom_) {
-        if (addr + len > eeprom_.size()) {
+    if (eeprom_.fitted()) {
+        if (!eeprom_.inRange(addr, len)) {
             checkCondition(ex, kIllegalRequest, kLbaOutOfRange);
             return;
         }
         auto d = takeOut(ex, len);
         if (!d)
             return;
-        std::copy(d->begin(), d->end(), eeprom_.begin() + addr);
-        corrupt(eeprom_, addr, len);
-        ex.cost += static_cast<std::int64_t>((len + 7) / 8) * config_.timing.eepromWriteMs * kMs;
+        std::copy(d->begin(), d->end(), eeprom_.bytes().begin() + addr);
+        corrupt(eeprom_.bytes(), addr, len);
+        ex.cost +=
+            static_cast<std::int64_t>(EepromPart::pages(len)) * config_.timing.eepromWriteMs * kMs;
         return;
     }
-    if (!flashFitted() || (buffers_ == BufferState::MaskRom && IsLaterFamily(config_.kind))) {
+    if (!flash_.fitted() || (buffers_ == BufferState::MaskRom && IsLaterFamily(config_.kind))) {
         checkCondition(ex, kIllegalRequest, kInvalidOpcode);
         return;
     }
@@ -489,15 +491,15 @@ void SimBridge::writeMemory(Exchange& ex) {
     // then program; the bridge waits for both before it answers.
     const auto& t = config_.timing;
     if (erase == 3 || erase == 6 || erase == 7) {
-        flashErase(0, static_cast<std::uint32_t>(flash_.size()));
+        flash_.erase(0, static_cast<std::uint32_t>(flash_.size()));
         ex.cost += static_cast<std::int64_t>(t.flashChipEraseMs) * kMs;
     } else if (erase == 1 || erase == 4) {
-        const std::uint32_t unit = family_->sectorSize;
-        flashErase(addr / unit * unit, unit);
+        const std::uint32_t unit = flash_.family().sectorSize;
+        flash_.erase(addr / unit * unit, unit);
         ex.cost += static_cast<std::int64_t>(t.flashSectorEraseMs) * kMs;
     } else if (erase == 2 || erase == 5) {
-        const std::uint32_t unit = family_->blockSize;
-        flashErase(addr / unit * unit, unit);
+        const std::uint32_t unit = flash_.family().blockSize;
+        flash_.erase(addr / unit * unit, unit);
         ex.cost += static_cast<std::int64_t>(t.flashBlockEraseMs) * kMs;
     }
     flashProgram(addr, *d);
@@ -572,7 +574,7 @@ void SimBridge::service(Exchange& ex) {
     }
     const bool flashCommand = (code >= 0x10 && code <= 0x15) || (code >= 0x20 && code <= 0x22);
     if (flashCommand &&
-        (!flashFitted() || (IsLaterFamily(config_.kind) && buffers_ == BufferState::MaskRom))) {
+        (!flash_.fitted() || (IsLaterFamily(config_.kind) && buffers_ == BufferState::MaskRom))) {
         checkCondition(ex, kIllegalRequest, kInvalidOpcode);
         return;
     }
@@ -591,7 +593,7 @@ void SimBridge::service(Exchange& ex) {
                 return;
             }
             ex.cost += static_cast<std::int64_t>(len) * 100;
-            sendIn(ex, std::span(flash_).subspan(addr, len));
+            sendIn(ex, std::span(flash_.bytes()).subspan(addr, len));
             return;
         }
         case 0x11: {
@@ -608,20 +610,19 @@ void SimBridge::service(Exchange& ex) {
                 checkCondition(ex, kNotReady, 0x04);
                 return;
             }
-            if (family_->wordProgram) {
+            if (flash_.family().wordProgram) {
                 // The page-program opcode writes a single byte on word-program parts.
                 for (std::size_t i = 0; i < len; i += 256)
                     flashProgram(static_cast<std::uint32_t>(addr + i), d->subspan(i, 1));
             } else {
                 flashProgram(addr, *d);
             }
-            flashBusyUntil_ =
-                now(ex) + static_cast<std::int64_t>((len + 255) / 256) * t.flashPageProgramUs * kUs;
+            flash_.busyUntil(now(ex) + static_cast<std::int64_t>((len + 255) / 256) *
+                                           t.flashPageProgramUs * kUs);
             return;
         }
         case 0x12: {
-            const std::uint8_t s =
-                static_cast<std::uint8_t>(flashStatus_ | (flashBusyAt(now(ex)) ? 1 : 0));
+            const std::uint8_t s = flash_.status(now(ex));
             sendIn(ex, std::span(&s, 1));
             return;
         }
@@ -630,7 +631,7 @@ void SimBridge::service(Exchange& ex) {
                 checkCondition(ex, kNotReady, 0x04);
                 return;
             }
-            flashErase(0, static_cast<std::uint32_t>(flash_.size()));
+            flash_.erase(0, static_cast<std::uint32_t>(flash_.size()));
             ex.cost += static_cast<std::int64_t>(t.flashChipEraseMs) * kMs;
             return;
         case 0x14: {
@@ -643,8 +644,8 @@ void SimBridge::service(Exchange& ex) {
                 checkCondition(ex, kNotReady, 0x04);
                 return;
             }
-            flashErase(addr, 32768);
-            flashBusyUntil_ = now(ex) + static_cast<std::int64_t>(t.flashBlockEraseMs) * kMs;
+            flash_.erase(addr, 32768);
+            flash_.busyUntil(now(ex) + static_cast<std::int64_t>(t.flashBlockEraseMs) * kMs);
             return;
         }
         case 0x15:
@@ -661,9 +662,9 @@ void SimBridge::service(Exchange& ex) {
             return;
         case 0x23: {
             std::array<std::uint8_t, 4> a{};
-            const std::uint8_t type = family_->flashType;
+            const std::uint8_t type = flash_.family().flashType;
             a[0] = config_.service23.value_or(
-                (!hasEeprom_ && flashFitted() && type >= 3 && type != 255)
+                (!eeprom_.fitted() && flash_.fitted() && type >= 3 && type != 255)
                     ? static_cast<std::uint8_t>(type - 2)
                     : std::uint8_t{0});
             sendIn(ex, a);
@@ -739,19 +740,15 @@ void SimBridge::service(Exchange& ex) {
 
 // ---- serial flash ----
 
-bool SimBridge::flashBusyAt(std::int64_t t) const {
-    return flashStuck_ || t < flashBusyUntil_;
-}
-
 // The bridge waits for a busy flash before it starts another operation, up to its own
 // limit; a flash that stays busy makes the command fail.
 bool SimBridge::waitFlashReady(Exchange& ex) {
     const std::int64_t limit = static_cast<std::int64_t>(config_.timing.flashReadyLimitMs) * kMs;
-    if (flashStuck_) {
+    if (flash_.stuck()) {
         ex.cost += limit;
         return false;
     }
-    const std::int64_t wait = flashBusyUntil_ - now(ex);
+    const std::int64_t wait = flash_.busyEnd() - now(ex);
     if (wait <= 0)
         return true;
     if (wait > limit) {
@@ -762,22 +759,10 @@ bool SimBridge::waitFlashReady(Exchange& ex) {
     return true;
 }
 
-// Erases and programs are refused silently while any block-protection bit is set (the
-// whole part counts as protected), as the part itself does.
-void SimBridge::flashErase(std::uint32_t address, std::uint32_t length) {
-    if (flashProtected() || address >= flash_.size())
-        return;
-    const std::size_t n = std::min<std::size_t>(length, flash_.size() - address);
-    std::fill_n(flash_.begin() + address, n, std::uint8_t{0xFF});
-}
-
 void SimBridge::flashProgram(std::uint32_t address, std::span<const std::uint8_t> bytes) {
-    if (flashProtected() || address >= flash_.size())
-        return;
-    const std::size_t n = std::min<std::size_t>(bytes.size(), flash_.size() - address);
-    for (std::size_t i = 0; i < n; ++i)
-        flash_[address + i] &= bytes[i];  // programming only clears bits
-    corrupt(flash_, address, n);
+    const std::size_t n = flash_.program(address, bytes);
+    if (n > 0)
+        corrupt(flash_.bytes(), address, n);
 }
 
 void SimBridge::corrupt(std::vector<std::uint8_t>& store, std::uint32_t address,
@@ -789,59 +774,24 @@ void SimBridge::corrupt(std::vector<std::uint8_t>& store, std::uint32_t address,
     }
 }
 
-std::vector<std::uint8_t> SimBridge::flashIdStream(std::uint8_t opcode, bool addressGiven) const {
-    const FlashFamily& f = *family_;
-    // Without address bytes from the bridge, the part takes the first three bytes clocked
-    // after 0x90 and 0xAB as the address; the line floats high meanwhile.
-    const std::size_t first = (!addressGiven && (opcode == 0x90 || opcode == 0xAB)) ? 3 : 0;
-    std::vector<std::uint8_t> s(24, 0xFF);
-    for (std::size_t i = first; i < s.size(); ++i) {
-        const std::size_t k = i - first;
-        switch (opcode) {
-            case 0x9F:
-                s[i] = f.jedec[k % 3];
-                break;
-            case 0x90:
-                s[i] = f.rems[k % 2];
-                break;
-            case 0xAB:
-                s[i] = f.res;
-                break;
-            case 0x15:
-                s[i] = f.legacy15[k % 2];
-                break;
-            case 0x05:
-                s[i] = flashStatus_;
-                break;
-            default:
-                break;
-        }
-    }
-    return s;
-}
-
 void SimBridge::readFlashId(Exchange& ex) {
     const std::size_t n = ex.c[3];
     const std::uint8_t op = ex.c[4] == 0 ? 0x9F : ex.c[4];  // 0: the part's JEDEC opcode
-    auto s = flashIdStream(op, ex.c[5] == 0x03);
+    auto s = flash_.idStream(op, ex.c[5] == 0x03);
     s.resize(std::max(s.size(), n), 0xFF);
     sendIn(ex, std::span(s).first(n));
 }
 
 void SimBridge::writeFlashStatus(std::uint8_t value, Exchange& ex) {
-    if (!(flashStatus_ & 0x02) && !statusWriteEnabled_)
-        return;  // the part ignores a status write without an enable before it
-    flashStatus_ = static_cast<std::uint8_t>(value & 0x9C);
-    statusWriteEnabled_ = false;
-    flashBusyUntil_ = now(ex) + static_cast<std::int64_t>(config_.timing.flashStatusWriteMs) * kMs;
+    flash_.writeStatus(
+        value, now(ex) + static_cast<std::int64_t>(config_.timing.flashStatusWriteMs) * kMs);
 }
 
 void SimBridge::aaiProgram(std::uint8_t d0, std::uint8_t d1) {
-    if (!aai_ || !family_->wordProgram)
-        return;
-    const std::array<std::uint8_t, 2> w{d0, d1};
-    flashProgram(aaiAddress_, w);
-    aaiAddress_ += 2;
+    if (const auto at = flash_.nextWord()) {
+        const std::array<std::uint8_t, 2> w{d0, d1};
+        flashProgram(*at, w);
+    }
 }
 
 // A raw transaction: byte 3 bytes go out (the opcode in byte 5, then bytes 6 on);
@@ -857,14 +807,13 @@ void SimBridge::spiCommand(Exchange& ex) {
     spiAddress_.assign(c.begin() + 6, c.begin() + 6 + static_cast<std::ptrdiff_t>(n ? n - 1 : 0));
     switch (op) {
         case 0x06:
-            flashStatus_ |= 0x02;
+            flash_.writeEnable();
             break;
         case 0x04:
-            flashStatus_ &= static_cast<std::uint8_t>(~0x02);
-            aai_ = false;
+            flash_.writeDisable();
             break;
         case 0x50:
-            statusWriteEnabled_ = true;
+            flash_.enableStatusWrite();
             break;
         case 0x01:
             if (!follows && n >= 2)
@@ -873,10 +822,7 @@ void SimBridge::spiCommand(Exchange& ex) {
         case 0xAD:
             if (n == 4) {
                 // Start of an auto-increment program at the address given.
-                if (family_->wordProgram && (flashStatus_ & 0x02)) {
-                    aai_ = true;
-                    aaiAddress_ = static_cast<std::uint32_t>(c[6] << 16 | c[7] << 8 | c[8]);
-                }
+                flash_.startWordProgram(static_cast<std::uint32_t>(c[6] << 16 | c[7] << 8 | c[8]));
             } else if (!follows && n == 3) {
                 aaiProgram(c[6], c[7]);
             }
@@ -894,11 +840,11 @@ void SimBridge::spiRead(Exchange& ex) {
         const std::uint32_t addr =
             static_cast<std::uint32_t>(spiAddress_[0] << 16 | spiAddress_[1] << 8 | spiAddress_[2]);
         for (std::size_t i = 0; i < len; ++i)
-            s.push_back(addr + i < flash_.size() ? flash_[addr + i] : 0xFF);
+            s.push_back(addr + i < flash_.size() ? flash_.bytes()[addr + i] : 0xFF);
     } else {
-        s = flashIdStream(spiOpcode_, spiAddress_.size() >= 3);
+        s = flash_.idStream(spiOpcode_, spiAddress_.size() >= 3);
         if (spiOpcode_ == 0x05)
-            s.assign(len, static_cast<std::uint8_t>(flashStatus_ | (flashBusyAt(now(ex)) ? 1 : 0)));
+            s.assign(len, flash_.status(now(ex)));
         s.resize(std::max(s.size(), len), 0xFF);
         s.resize(len);
     }
@@ -928,22 +874,20 @@ void SimBridge::spiWrite(Exchange& ex) {
 void SimBridge::parallel(Exchange& ex, std::uint8_t code) {
     const auto& c = ex.c;
     const auto& t = config_.timing;
-    if (parallel_.empty()) {
+    if (!parallel_.fitted()) {
         checkCondition(ex, kIllegalRequest, kInvalidOpcode);
         return;
     }
     if (code == 0x05) {
-        parallelMode_ = true;
+        parallel_.enter();
         return;
     }
-    if (!parallelMode_) {
+    if (!parallel_.inFlashMode()) {
         checkCondition(ex, kIllegalRequest, 0x2C);  // command sequence error
         return;
     }
-    // The unlock bytes the fitted part takes: types 0 and 2 one pair, type 1 another.
-    const std::uint8_t uc = config_.parallelFlashType == 1 ? 0x05 : 0x55;
-    const std::uint8_t ub = config_.parallelFlashType == 1 ? 0x02 : 0x2A;
-    const bool busy = flashStuck_ || now(ex) < parallelBusyUntil_;
+    const bool busy = parallel_.busyAt(now(ex));
+    auto& bytes = parallel_.bytes();
     switch (code) {
         case 0x00: {
             const std::uint8_t b = busy ? 1 : 0;
@@ -951,15 +895,10 @@ void SimBridge::parallel(Exchange& ex, std::uint8_t code) {
             return;
         }
         case 0x04: {
-            auto d = takeOut(ex, 18);
-            if (!d)
-                return;
-            const std::array<std::uint8_t, 18> want{0x55, uc,   0xAA, ub,   0x55, uc,
-                                                    0x55, uc,   0xAA, ub,   0x55, uc,
-                                                    0xAA, 0x55, 0x80, 0xAA, 0x55, 0x10};
             // The bridge replays this sequence for the erase; the part only erases when
             // it is the part's own sequence.
-            parallelArmed_ = std::equal(want.begin(), want.end(), d->begin());
+            if (auto d = takeOut(ex, 18))
+                parallel_.setup(*d);
             return;
         }
         case 0x01:
@@ -967,15 +906,11 @@ void SimBridge::parallel(Exchange& ex, std::uint8_t code) {
                 checkCondition(ex, kNotReady, 0x04);
                 return;
             }
-            if (parallelArmed_) {
-                std::fill(parallel_.begin(), parallel_.end(), std::uint8_t{0xFF});
-                parallelBusyUntil_ = now(ex) + static_cast<std::int64_t>(t.parallelEraseMs) * kMs;
-            }
-            parallelArmed_ = false;
+            parallel_.erase(now(ex) + static_cast<std::int64_t>(t.parallelEraseMs) * kMs);
             return;
         case 0x02: {
             const std::size_t len = ex.data.size();
-            if (len > parallel_.size()) {
+            if (len > bytes.size()) {
                 checkCondition(ex, kIllegalRequest, kLbaOutOfRange);
                 return;
             }
@@ -986,20 +921,17 @@ void SimBridge::parallel(Exchange& ex, std::uint8_t code) {
                 checkCondition(ex, kNotReady, 0x04);
                 return;
             }
-            const std::array<std::uint8_t, 9> want{0x55, uc, 0xAA, ub, 0x55, uc, 0xAA, 0x55, 0xA0};
-            if (!std::equal(want.begin(), want.end(), c.begin() + 3))
+            if (!parallel_.unlocks(std::span(c).subspan(3, 9)))
                 return;  // the part ignores writes without its unlock sequence
-            for (std::size_t i = 0; i < len; ++i)
-                parallel_[i] &= (*d)[i];
-            corrupt(parallel_, 0, len);
-            parallelBusyUntil_ =
-                now(ex) + static_cast<std::int64_t>(len) * t.parallelProgramUsPerByte * kUs;
+            parallel_.program(
+                *d, now(ex) + static_cast<std::int64_t>(len) * t.parallelProgramUsPerByte * kUs);
+            corrupt(bytes, 0, len);
             return;
         }
         case 0x03: {
             const std::uint32_t addr = GetLE32(c, 3);
             const std::size_t len = ex.data.size();
-            if (ex.dir != DataDirection::In || addr + len > parallel_.size()) {
+            if (ex.dir != DataDirection::In || addr + len > bytes.size()) {
                 checkCondition(ex, kIllegalRequest, kLbaOutOfRange);
                 return;
             }
@@ -1007,7 +939,7 @@ void SimBridge::parallel(Exchange& ex, std::uint8_t code) {
                 checkCondition(ex, kNotReady, 0x04);
                 return;
             }
-            sendIn(ex, std::span(parallel_).subspan(addr, len));
+            sendIn(ex, std::span(bytes).subspan(addr, len));
             return;
         }
         default:
@@ -1052,7 +984,7 @@ void SimBridge::readBuffer(Exchange& ex) {
         return;
     }
     // Buffer 0 is the flash being written; buffer 1 the image the chip booted from.
-    const std::vector<std::uint8_t>& src = id == 0 ? flash_ : runningImage_;
+    const std::vector<std::uint8_t>& src = id == 0 ? flash_.bytes() : runningImage_;
     std::vector<std::uint8_t> a(len, 0xFF);
     for (std::uint32_t i = 0; i < len && off + i < src.size(); ++i)
         a[i] = src[off + i];
@@ -1092,9 +1024,10 @@ void SimBridge::writeBuffer(Exchange& ex) {
         return;
     if (buffers_ == BufferState::Program) {
         flashProgram(off, *d);  // the manufacturing program expects an erased flash
-    } else if (!flashProtected()) {
-        std::copy(d->begin(), d->end(), flash_.begin() + off);  // firmware erases as it goes
-        corrupt(flash_, off, len);
+    } else if (!flash_.isProtected()) {
+        // firmware erases as it goes
+        std::copy(d->begin(), d->end(), flash_.bytes().begin() + off);
+        corrupt(flash_.bytes(), off, len);
     }
     // The chip keeps its own per-device data at 512-1023 of each bank.
     const std::uint32_t banks[] = {0, 0x20000};
@@ -1103,7 +1036,8 @@ void SimBridge::writeBuffer(Exchange& ex) {
             break;
         for (std::uint32_t a = bank + 512; a < bank + 1024; ++a) {
             if (a >= off && a < off + len)
-                flash_[a] = static_cast<std::uint8_t>(0x5A ^ (a & 0xFF) ^ (deviceNumber_ * 13));
+                flash_.bytes()[a] =
+                    static_cast<std::uint8_t>(0x5A ^ (a & 0xFF) ^ (deviceNumber_ * 13));
         }
     }
     ex.cost +=
