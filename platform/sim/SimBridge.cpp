@@ -6,6 +6,7 @@
 #include "base/Bytes.h"
 #include "base/Format.h"
 #include "platform/sim/SimBridgeInternal.h"
+#include "resources/ImageRule.h"
 
 namespace vq::sim {
 
@@ -232,22 +233,7 @@ SimBridge::SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path
     const std::uint8_t flashType = config_.flashType.value_or(profile_.flashType);
     const std::uint32_t flashSize = config_.flashSize ? config_.flashSize : profile_.flashSize;
     flash_.fit(FlashFamilyFor(flashType), flashSize, config_.flashImage, config_.flashProtected);
-    auto& flash = flash_.bytes();
-    const bool flashHome = profile_.firmware == FirmwareHome::SerialFlash ||
-                           profile_.firmware == FirmwareHome::Buffers;
-    if (config_.firmwarePresent && flashHome && flash_.fitted()) {
-        std::uint32_t len = FactoryImageLength(profile_);
-        len = std::min<std::uint32_t>(len, static_cast<std::uint32_t>(flash.size()));
-        const std::uint32_t check = std::min<std::uint32_t>(profile_.firmwareOffset, len);
-        if (Blank(std::span(flash).subspan(check, std::min<std::size_t>(16, len - check)))) {
-            const auto img = MakeFirmwareImage(config_.kind, len);
-            std::copy(img.begin(), img.end(), flash.begin());
-            // The block before the firmware holds the configuration: left blank.
-            if (profile_.firmwareOffset > 0 && profile_.store == ConfigStore::SerialFlash &&
-                profile_.configOffset < profile_.firmwareOffset)
-                std::fill_n(flash.begin(), profile_.firmwareOffset, 0xFF);
-        }
-    }
+    installFactoryImage();
     if (profile_.firmware == FirmwareHome::ParallelFlash) {
         parallel_.fit(config_.parallelFlashType, config_.parallelImage);
         if (config_.firmwarePresent && Blank(std::span(parallel_.bytes()).first(16))) {
@@ -284,7 +270,7 @@ SimBridge::SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path
 
 bool SimBridge::present() {
     std::lock_guard lock(mutex_);
-    return bus_.presentAt(clock_.nowNs());
+    return bus_.presentAt(clock_.latestNs());
 }
 
 std::uint64_t SimBridge::generation() {
@@ -294,14 +280,14 @@ std::uint64_t SimBridge::generation() {
 
 std::optional<std::uint64_t> SimBridge::attach() {
     std::lock_guard lock(mutex_);
-    if (!bus_.presentAt(clock_.nowNs()))
+    if (!bus_.presentAt(clock_.latestNs()))
         return std::nullopt;
     return bus_.generation();
 }
 
 std::optional<StorageDeviceNumber> SimBridge::deviceNumber(std::uint64_t generation) {
     std::lock_guard lock(mutex_);
-    if (!bus_.presentAt(clock_.nowNs()) || generation != bus_.generation())
+    if (!bus_.presentAt(clock_.latestNs()) || generation != bus_.generation())
         return std::nullopt;
     StorageDeviceNumber n;
     n.deviceType = (drives_[0] && drives_[0]->packet()) ? 2u : 7u;
@@ -315,10 +301,87 @@ void SimBridge::unplug() {
     bus_.leave();
 }
 
+void SimBridge::setBusListener(std::function<void()> listener) {
+    std::lock_guard lock(mutex_);
+    busListener_ = std::move(listener);
+}
+
 void SimBridge::plugIn() {
     std::lock_guard lock(mutex_);
     bus_.arrive(clock_.nowNs());
     boot();
+}
+
+// With firmwarePresent and a blank firmware area the board comes with the factory image,
+// sealed as the boot code wants it; the later families' image carries the scenario's
+// version bytes and INQUIRY texts.
+void SimBridge::installFactoryImage() {
+    auto& flash = flash_.bytes();
+    const bool flashHome = profile_.firmware == FirmwareHome::SerialFlash ||
+                           profile_.firmware == FirmwareHome::Buffers;
+    if (!config_.firmwarePresent || !flashHome || !flash_.fitted())
+        return;
+    std::uint32_t len = FactoryImageLength(profile_);
+    len = std::min<std::uint32_t>(len, static_cast<std::uint32_t>(flash.size()));
+    const std::uint32_t check = std::min<std::uint32_t>(profile_.firmwareOffset, len);
+    if (!Blank(std::span(flash).subspan(check, std::min<std::size_t>(16, len - check))))
+        return;
+    auto img = MakeFirmwareImage(config_.kind, len);
+    if (config_.kind >= 21 && config_.kind <= 24) {
+        for (std::uint32_t bank = 0; bank + kBankSize <= img.size(); bank += kBankSize) {
+            std::copy(config_.firmwareVersion.begin(), config_.firmwareVersion.end(),
+                      img.begin() + bank + kImageVersionAt);
+            std::fill_n(img.begin() + bank + 1552, 24, std::uint8_t{0});
+            std::copy_n(config_.inquiryVendor.begin(),
+                        std::min<std::size_t>(config_.inquiryVendor.size(), 7),
+                        img.begin() + bank + 1552);
+            std::copy_n(config_.inquiryProduct.begin(),
+                        std::min<std::size_t>(config_.inquiryProduct.size(), 15),
+                        img.begin() + bank + 1560);
+            SealBank(std::span(img).subspan(bank, kBankSize));
+        }
+    }
+    std::copy(img.begin(), img.end(), flash.begin());
+    // The block before the firmware holds the configuration: left blank.
+    if (profile_.firmwareOffset > 0 && profile_.store == ConfigStore::SerialFlash &&
+        profile_.configOffset < profile_.firmwareOffset)
+        std::fill_n(flash.begin(), profile_.firmwareOffset, 0xFF);
+}
+
+// The mask ROM starts only the manufacturing program made for it: the one for its chip,
+// ROM version (IdentifyBridge byte 7) and variant (byte 5), or chip revision for kind 26.
+bool SimBridge::acceptsManufacturingImage(std::span<const std::uint8_t> image) const {
+    std::string name;
+    switch (config_.kind) {
+        case 21:
+        case 22:
+        case 23:
+        case 24: {
+            const char* number = profile_.variant == 'a'   ? "671"
+                                 : profile_.variant == 'b' ? "672"
+                                 : profile_.variant == 'c' ? "673"
+                                 : profile_.variant == 'e' ? "675"
+                                                           : "000";
+            name = Format("VQS%s_ROM%u_MFG", number, config_.romVersion);
+            break;
+        }
+        case 25:
+            name = "VQS703_ROM0_MFG";
+            break;
+        case 26:
+            name = Format("VQS702_ROM_MFG_A%d", config_.revision - 1);
+            break;
+        case 27:
+            name = "VQS708_ROM0_MFG";
+            break;
+        case 28:
+        case 29:
+            name = "VQS712_ROM0_MFG";
+            break;
+        default:
+            return false;
+    }
+    return resources::MatchesImageRule(name, image.data(), image.size());
 }
 
 void SimBridge::leaveBus(std::int64_t at, bool comeBack) {
@@ -336,6 +399,7 @@ StorageView SimBridge::storage() const {
     v.flash = flash_.bytes();
     v.parallel = parallel_.bytes();
     v.diskConfig = diskConfig_;
+    v.running = runningImage_;
     return v;
 }
 
@@ -356,11 +420,33 @@ void SimBridge::boot() {
     modeByte_ = config_.modeByte;
 
     firmware_ = FirmwareFound(storage());
+    runningVersion_ = firmware_ ? config_.firmwareVersion : profile_.bootVersion;
+    runningVendor_ = config_.inquiryVendor;
+    runningProduct_ = config_.inquiryProduct;
+    standby_ = 0;
+    bootBank_ = -1;
     if (IsLaterFamily(config_.kind)) {
         buffers_ = firmware_ ? BufferState::Firmware : BufferState::MaskRom;
         runningImage_.clear();
-        if (firmware_) {
-            const auto& f = flash_.bytes();
+        const auto& f = flash_.bytes();
+        if (firmware_ && config_.kind <= 24) {
+            // The running image is the bank booted from; it tells the version, the
+            // INQUIRY texts, and the device setting block its standby time.
+            bootBank_ = BootBank(f);
+            const auto bank = std::span(f).subspan(std::size_t(bootBank_) * kBankSize, kBankSize);
+            runningImage_.assign(bank.begin(), bank.end());
+            const auto version = bank.subspan(kImageVersionAt, 6);
+            if (!Blank(version))
+                std::copy(version.begin(), version.end(), runningVersion_.begin());
+            if (auto v = ImageText(bank, 1552, 8); !v.empty())
+                runningVendor_ = v;
+            if (auto p = ImageText(bank, 1560, 16); !p.empty())
+                runningProduct_ = p;
+            if (f.size() >= kSettingBlockAt + 24) {
+                if (auto s = SettingBlockStandby(std::span(f).subspan(kSettingBlockAt, 24)))
+                    standby_ = *s;
+            }
+        } else if (firmware_) {
             runningImage_.assign(
                 f.begin(), f.begin() + std::min<std::size_t>(f.size(), profile_.programCapacity));
         }
@@ -377,6 +463,8 @@ void SimBridge::boot() {
     }
     readDiskConfig();
     identity_ = DecodeIdentity(storage(), firmware_);
+    if (firmware_ && !storedSerial_.empty())
+        identity_.serial = storedSerial_;
 }
 
 // Kinds 7 and 8 on boards without an EEPROM keep their configuration on the attached
@@ -407,10 +495,11 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
     ScsiResult result;
     TraceRecord record;
     std::function<void(const TraceRecord&)> sink;
+    std::function<void()> left;
     {
         std::lock_guard lock(mutex_);
         const std::int64_t start = clock_.nowNs();
-        if (!bus_.presentAt(start) || generation != bus_.generation()) {
+        if (!bus_.presentAt(clock_.latestNs()) || generation != bus_.generation()) {
             result.lastError = kErrorDeviceNotConnected;
             return result;
         }
@@ -486,6 +575,8 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
         }
         if (ex.resetAfter)
             leaveBus(start + ex.cost, !noReturn_);
+        if (ex.resetAfter || vanish)
+            left = busListener_;
         result = ex.result;
 
         record.timeNs = start;
@@ -505,6 +596,8 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
     clock_.advanceNs(duration);
     if (sink)
         sink(record);
+    if (left)
+        left();
     return result;
 }
 

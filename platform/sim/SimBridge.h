@@ -151,8 +151,11 @@ class SimBridge {
     // Bus presence as the host sees it now.
     bool present();
     std::uint64_t generation();
-    void unplug();  // the board is pulled off the bus
-    void plugIn();  // and put back (it boots again)
+    void unplug();  // the board is pulled off the bus or loses its supply
+    void plugIn();  // and put back or powered again (a full boot)
+    // Called, outside the device's lock, whenever the device leaves the bus by itself
+    // (a reset, an activation, a vanish fault).
+    void setBusListener(std::function<void()> listener);
     // The identity decoded from the configuration held at the last boot.
     UsbIdentity identity();
 
@@ -181,6 +184,8 @@ class SimBridge {
 
     // Bus and boot.
     void leaveBus(std::int64_t at, bool comeBack);
+    void installFactoryImage();
+    bool acceptsManufacturingImage(std::span<const std::uint8_t> image) const;
     void boot();
     StorageView storage() const;
     std::span<const std::uint8_t> heldConfigBlock() const { return HeldConfigBlock(storage()); }
@@ -249,7 +254,13 @@ class SimBridge {
     bool firmware_ = false;
     BufferState buffers_ = BufferState::MaskRom;
     std::vector<std::uint8_t> runningImage_;  // buffer id 1: the image booted from
-    std::vector<std::uint8_t> diskConfig_;    // kinds 7 and 8 without EEPROM: from the disk
+    int bootBank_ = -1;                       // kinds 21 to 24: the bank booted from
+    // What the running image reports (kinds 21 to 24 carry them in the image).
+    std::array<std::uint8_t, 6> runningVersion_{};
+    std::string runningVendor_, runningProduct_;
+    // Kinds 21 to 24: the serial text of the identity record, stored at activation.
+    std::string storedSerial_;
+    std::vector<std::uint8_t> diskConfig_;  // kinds 7 and 8 without EEPROM: from the disk
     std::uint32_t standby_ = 0;
     std::uint8_t modeByte_ = 0;
     std::int64_t modeSwitchDoneAt_ = -1;
@@ -265,6 +276,7 @@ class SimBridge {
     std::deque<TraceRecord> trace_;
     std::vector<std::optional<CommandKind>> faultKinds_;  // per fault; nullopt: any kind
     std::function<void(const TraceRecord&)> traceSink_;
+    std::function<void()> busListener_;
 };
 
 }  // namespace vq::sim

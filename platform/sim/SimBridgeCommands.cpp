@@ -177,7 +177,7 @@ void SimBridge::inquiry(Exchange& ex) {
     const auto& c = ex.c;
     const std::size_t alloc = GetBE16(c, 3);  // bytes 3-4; the older form uses byte 4 only
     const std::uint8_t type = (drives_[0] && drives_[0]->packet()) ? 0x05 : 0x00;
-    const auto& fw = config_.firmwareVersion;
+    const auto& fw = runningVersion_;
     if (c[1] & 1) {
         std::array<std::uint8_t, 84> p{};
         p[0] = type;
@@ -202,6 +202,9 @@ void SimBridge::inquiry(Exchange& ex) {
         p[14] = firmware_ ? 1 : 0;
         p[15] = config_.kind;
         PutBE32(p, 16, deviceNumber_);
+        // The serial text stored from the identity record at the last activation.
+        if (!storedSerial_.empty())
+            PutPadded(std::span(p).subspan(64, 20), storedSerial_);
         sendIn(ex, std::span(p).first(std::min<std::size_t>(alloc, p.size())));
         return;
     }
@@ -211,7 +214,7 @@ void SimBridge::inquiry(Exchange& ex) {
     d[2] = 0x02;
     d[3] = 0x02;
     d[4] = 91;
-    std::string vendor = config_.inquiryVendor, product = config_.inquiryProduct;
+    std::string vendor = runningVendor_, product = runningProduct_;
     const auto& pf = parallel_.bytes();
     if (profile_.store == ConfigStore::ParallelFlash && pf.size() > 0x4178 && pf[0x4160] != 0xFF &&
         pf[0x4160] != 0) {
@@ -220,8 +223,8 @@ void SimBridge::inquiry(Exchange& ex) {
     }
     PutPadded(std::span(d).subspan(8, 8), vendor);
     PutPadded(std::span(d).subspan(16, 16), product);
-    const std::uint8_t major = firmware_ ? fw[0] : profile_.bootVersion[0];
-    const std::uint8_t minor = firmware_ ? fw[1] : profile_.bootVersion[1];
+    const std::uint8_t major = fw[0];
+    const std::uint8_t minor = fw[1];
     d[32] = static_cast<std::uint8_t>('0' + major % 10);
     d[33] = '.';
     d[34] = static_cast<std::uint8_t>('0' + (minor / 10) % 10);
@@ -516,7 +519,7 @@ void SimBridge::identifyBridge(Exchange& ex) {
     a[3] = 'Q';
     a[4] = config_.kind;
     a[5] = profile_.variant;
-    const auto& fw = firmware_ ? config_.firmwareVersion : profile_.bootVersion;
+    const auto& fw = runningVersion_;
     a[6] = fw[0];
     a[7] = fw[1];
     std::memcpy(a.data() + 8, profile_.chipNumber, 3);
@@ -988,6 +991,14 @@ void SimBridge::readBuffer(Exchange& ex) {
     std::vector<std::uint8_t> a(len, 0xFF);
     for (std::uint32_t i = 0; i < len && off + i < src.size(); ++i)
         a[i] = src[off + i];
+    // The chip shows its own per-device data at 512-1023 of each bank (bank 0 only for
+    // kinds 25 to 29) instead of what is stored there.
+    for (std::uint32_t i = 0; i < len; ++i) {
+        const std::uint32_t at = off + i;
+        const std::uint32_t inBank = at % kBankSize;
+        if (inBank >= 512 && inBank < 1024 && (config_.kind <= 24 || at < kBankSize))
+            a[i] = static_cast<std::uint8_t>(0x5A ^ (at & 0xFF) ^ (deviceNumber_ * 13));
+    }
     ex.cost += static_cast<std::int64_t>(len) * 100;
     sendIn(ex, a);
 }
@@ -1001,7 +1012,16 @@ void SimBridge::writeBuffer(Exchange& ex) {
         return;
     }
     if (mode == 0x0F) {
-        ex.resetAfter = true;  // activation: reboot into what the flash now holds
+        // Activation: reboot into what the flash now holds. Kinds 21 to 24 keep the
+        // serial text of the identity record sent before (0x42 in its byte 0).
+        if (config_.kind <= 24 && blockC3_[0] == 0x42) {
+            std::string serial(blockC3_.begin() + 52, blockC3_.end());
+            while (!serial.empty() && (serial.back() == ' ' || serial.back() == '\0'))
+                serial.pop_back();
+            if (!serial.empty())
+                storedSerial_ = serial;
+        }
+        ex.resetAfter = true;
         return;
     }
     if (mode == 6) {
@@ -1010,8 +1030,14 @@ void SimBridge::writeBuffer(Exchange& ex) {
             checkCondition(ex, kIllegalRequest, kInvalidField);
             return;
         }
-        if (takeOut(ex, len))
-            buffers_ = BufferState::Program;
+        auto d = takeOut(ex, len);
+        if (!d)
+            return;
+        if (!acceptsManufacturingImage(*d)) {
+            checkCondition(ex, kIllegalRequest, kInvalidParameter);  // not a program for it
+            return;
+        }
+        buffers_ = BufferState::Program;
         return;
     }
     if (mode != 14 || buffers_ == BufferState::MaskRom || off + len > bufferCapacity() ||
@@ -1028,17 +1054,6 @@ void SimBridge::writeBuffer(Exchange& ex) {
         // firmware erases as it goes
         std::copy(d->begin(), d->end(), flash_.bytes().begin() + off);
         corrupt(flash_.bytes(), off, len);
-    }
-    // The chip keeps its own per-device data at 512-1023 of each bank.
-    const std::uint32_t banks[] = {0, 0x20000};
-    for (std::uint32_t bank : banks) {
-        if (bank > 0 && config_.kind > 24)
-            break;
-        for (std::uint32_t a = bank + 512; a < bank + 1024; ++a) {
-            if (a >= off && a < off + len)
-                flash_.bytes()[a] =
-                    static_cast<std::uint8_t>(0x5A ^ (a & 0xFF) ^ (deviceNumber_ * 13));
-        }
     }
     ex.cost +=
         static_cast<std::int64_t>((len + 255) / 256) * config_.timing.flashPageProgramUs * kUs;

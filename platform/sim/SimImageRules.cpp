@@ -81,6 +81,10 @@ bool FirmwareFound(const StorageView& s) {
             return true;
         case FirmwareHome::SerialFlash:
         case FirmwareHome::Buffers:
+            if (s.kind == 19 || s.kind == 20)
+                return Crc16ImageValid(s.flash);
+            if (s.kind >= 21 && s.kind <= 24)
+                return BootBank(s.flash) >= 0;
             return p.firmwareOffset + 16 <= s.flash.size() &&
                    !Blank(s.flash.subspan(p.firmwareOffset, 16));
         case FirmwareHome::ParallelFlash:
@@ -136,10 +140,11 @@ UsbIdentity DecodeIdentity(const StorageView& s, bool firmware) {
         return id;
     }
     if (prof.store == ConfigStore::ImageStrings) {
-        if (!firmware || s.flash.size() < 2048)
+        const auto image = s.running.empty() ? s.flash : s.running;
+        if (!firmware || image.size() < 2048)
             return id;
-        const auto m = DecodeDescriptor(s.flash, 1576, 15, true);
-        const auto p = DecodeDescriptor(s.flash, 1608, 15, true);
+        const auto m = DecodeDescriptor(image, 1576, 15, true);
+        const auto p = DecodeDescriptor(image, 1608, 15, true);
         if (!m.empty())
             id.manufacturer = m;
         if (!p.empty())
@@ -177,6 +182,116 @@ UsbIdentity DecodeIdentity(const StorageView& s, bool firmware) {
             id.manufacturer = text;
     }
     return id;
+}
+
+std::uint16_t WordCrc16(std::span<const std::uint8_t> bytes) {
+    std::uint16_t crc = 0;
+    for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        const std::uint32_t word = GetLE32(bytes, i);
+        for (int bit = 31; bit >= 0; --bit) {
+            const bool in = ((word >> bit) & 1) != 0;
+            const bool top = (crc & 0x8000) != 0;
+            crc = static_cast<std::uint16_t>(crc << 1);
+            if (in != top)
+                crc ^= 0x1021;
+        }
+    }
+    return crc;
+}
+
+std::uint32_t ImageCrc32(std::span<const std::uint8_t> bytes) {
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        for (int k = 3; k >= 0; --k) {
+            const std::uint8_t b = bytes[i + static_cast<std::size_t>(k)];
+            for (int bit = 0; bit < 8; ++bit) {
+                const bool in = ((b >> bit) & 1) != 0;
+                const bool top = (crc & 0x80000000u) != 0;
+                crc <<= 1;
+                if (in != top)
+                    crc ^= 0x04C11DB7;
+            }
+        }
+    }
+    return crc;
+}
+
+std::uint16_t BlockCrc16(std::span<const std::uint8_t> bytes) {
+    std::uint16_t crc = 0xFFFF;
+    for (std::uint8_t b : bytes) {
+        for (int bit = 0; bit < 8; ++bit) {
+            const bool in = ((b >> bit) & 1) != 0;
+            const bool low = (crc & 1) != 0;
+            crc = static_cast<std::uint16_t>(crc >> 1);
+            if (in != low)
+                crc ^= 0xD008;
+        }
+    }
+    std::uint16_t r = 0;
+    for (int bit = 0; bit < 16; ++bit) {
+        if (crc & (1u << bit))
+            r = static_cast<std::uint16_t>(r | (1u << (15 - bit)));
+    }
+    return r;
+}
+
+bool Crc16ImageValid(std::span<const std::uint8_t> flash) {
+    if (flash.size() < kCrc16At + 2 || Blank(flash.first(16)))
+        return false;
+    return GetBE16(flash, kCrc16At) == WordCrc16(flash.first(kCrc16ImageEnd));
+}
+
+void SealCrc16Image(std::span<std::uint8_t> image) {
+    if (image.size() >= kCrc16At + 2)
+        PutBE16(image, kCrc16At, WordCrc16(image.first(kCrc16ImageEnd)));
+}
+
+bool BankValid(std::span<const std::uint8_t> bank) {
+    static constexpr std::uint8_t kMarker[] = {0x5A, 0xC3, 0x69, 0xE1};
+    if (bank.size() < kBankSize ||
+        !std::equal(std::begin(kMarker), std::end(kMarker), bank.begin() + 512))
+        return false;
+    return GetBE32(bank, 1020) == ImageCrc32(bank.first(1020)) &&
+           GetBE32(bank, 2044) == ImageCrc32(bank.subspan(1024, 1020)) &&
+           GetBE32(bank, 520) == GetBE32(bank, kBankSize - 4);
+}
+
+int BootBank(std::span<const std::uint8_t> flash) {
+    for (int b = 0; b < 2; ++b) {
+        const std::size_t at = static_cast<std::size_t>(b) * kBankSize;
+        if (at + kBankSize <= flash.size() && BankValid(flash.subspan(at, kBankSize)))
+            return b;
+    }
+    return -1;
+}
+
+void SealBank(std::span<std::uint8_t> bank) {
+    if (bank.size() < kBankSize)
+        return;
+    PutBE32(bank, 2044, ImageCrc32(bank.subspan(1024, 1020)));
+    PutBE32(bank, kBankSize - 4, ImageCrc32(bank.first(kBankSize - 4)));
+    const std::uint8_t marker[] = {0x5A, 0xC3, 0x69, 0xE1};
+    std::copy(std::begin(marker), std::end(marker), bank.begin() + 512);
+    PutBE32(bank, 516, 0);
+    PutBE32(bank, 520, GetBE32(bank, kBankSize - 4));
+    PutBE32(bank, 1020, ImageCrc32(bank.first(1020)));
+}
+
+std::string ImageText(std::span<const std::uint8_t> bank, std::size_t at, std::size_t length) {
+    std::string s;
+    for (std::size_t i = at; i < at + length && i < bank.size() && bank[i] != 0; ++i)
+        s.push_back(static_cast<char>(bank[i]));
+    if (s.find_first_not_of(' ') == std::string::npos || static_cast<unsigned char>(s[0]) == 0xFF)
+        return {};
+    return s;
+}
+
+std::optional<std::uint32_t> SettingBlockStandby(std::span<const std::uint8_t> b) {
+    if (b.size() < 24 || b[0] != 'I' || b[1] != 'U' || b[2] != 'P' || b[3] != '0' || b[7] != 12)
+        return std::nullopt;
+    if (GetLE16(b, 8) != BlockCrc16(b.subspan(12, 12)) || GetLE16(b, 10) != BlockCrc16(b.first(10)))
+        return std::nullopt;
+    return b[16] == 1 ? GetBE32(b, 20) : 0u;
 }
 
 }  // namespace vq::sim
