@@ -85,6 +85,24 @@ std::optional<CommandKind> CommandKindFromName(std::string_view name) {
     return std::nullopt;
 }
 
+std::optional<FaultSpec::Type> FaultTypeFromName(std::string_view name) {
+    using T = FaultSpec::Type;
+    static constexpr std::pair<std::string_view, T> kTypes[] = {
+        {"failCommand", T::FailCommand},
+        {"timeout", T::Timeout},
+        {"corruptProgram", T::CorruptProgram},
+        {"stayBusy", T::StayBusy},
+        {"noReturn", T::NoReturn},
+        {"vanishMidTransfer", T::VanishMidTransfer},
+        {"outOfSpace", T::OutOfSpace},
+    };
+    for (const auto& [n, t] : kTypes) {
+        if (n == name)
+            return t;
+    }
+    return std::nullopt;
+}
+
 CommandKind ClassifyCommand(std::span<const std::uint8_t> cdb) {
     std::array<std::uint8_t, 16> c{};
     std::copy_n(cdb.begin(), std::min<std::size_t>(cdb.size(), 16), c.begin());
@@ -251,19 +269,37 @@ SimBridge::SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path
                                       : d->image;
         drives_[static_cast<std::size_t>(pos)] = std::make_unique<SimDrive>(*d, image);
     }
-    for (const auto& f : config_.faults) {
-        if (f.command.empty() || f.command == "any")
-            faultKinds_.push_back(std::nullopt);
-        else
-            faultKinds_.push_back(CommandKindFromName(f.command).value_or(CommandKind::Count));
-        if (f.type == FaultSpec::Type::OutOfSpace) {
-            for (auto& d : drives_) {
-                if (d)
-                    d->setSpaceLimit(f.bytes);
-            }
+    auto faults = std::move(config_.faults);
+    config_.faults.clear();
+    for (const auto& f : faults)
+        planFault(f);
+    boot();
+}
+
+void SimBridge::planFault(const FaultSpec& f) {
+    FaultSpec planned = f;
+    // Counted from the commands the device has already seen.
+    const bool any = f.command.empty() || f.command == "any";
+    const auto kind =
+        any ? std::nullopt
+            : std::optional(CommandKindFromName(f.command).value_or(CommandKind::Count));
+    const std::uint32_t seen =
+        any ? countAll_
+            : (*kind == CommandKind::Count ? 0 : counts_[static_cast<std::size_t>(*kind)]);
+    planned.n += seen;
+    faultKinds_.push_back(kind);
+    if (f.type == FaultSpec::Type::OutOfSpace) {
+        for (auto& d : drives_) {
+            if (d)
+                d->setSpaceLimit(f.bytes);
         }
     }
-    boot();
+    config_.faults.push_back(planned);
+}
+
+void SimBridge::addFault(const FaultSpec& fault) {
+    std::lock_guard lock(mutex_);
+    planFault(fault);
 }
 
 // ---- bus presence and boot ----
@@ -520,7 +556,7 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
         const auto k = static_cast<std::size_t>(ex.kind);
         ++counts_[k];
         ++countAll_;
-        bool failed = false, vanish = false, stick = false;
+        bool failed = false, vanish = false, stick = false, silent = false;
         for (std::size_t i = 0; i < config_.faults.size(); ++i) {
             const FaultSpec& f = config_.faults[i];
             if (faultKinds_[i] && *faultKinds_[i] != ex.kind)
@@ -528,7 +564,10 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
             const std::uint32_t count = faultKinds_[i] ? counts_[k] : countAll_;
             switch (f.type) {
                 case FaultSpec::Type::FailCommand:
-                    failed = failed || count == f.n;
+                    failed = failed || (count >= f.n && (f.times == 0 || count - f.n < f.times));
+                    break;
+                case FaultSpec::Type::Timeout:
+                    silent = silent || (count >= f.n && (f.times == 0 || count - f.n < f.times));
                     break;
                 case FaultSpec::Type::StayBusy:
                     stick = stick || count >= f.n;  // from the end of this command on
@@ -556,6 +595,11 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
             bus_.leave();
         } else if (failed) {
             checkCondition(ex, 0x04, 0x44);  // hardware error, internal target failure
+        } else if (silent) {
+            // The device never answers; the host waits out its own time-out.
+            ex.cost = static_cast<std::int64_t>(request.timeoutSeconds + 1) * 1'000'000'000;
+            ex.result.callSucceeded = false;
+            ex.result.lastError = kErrorSemTimeout;
         } else {
             dispatch(ex);
         }

@@ -116,6 +116,8 @@ enum class CommandKind : std::uint8_t {
 CommandKind ClassifyCommand(std::span<const std::uint8_t> cdb);
 std::string_view CommandKindName(CommandKind kind);
 std::optional<CommandKind> CommandKindFromName(std::string_view name);
+// The fault types by their scenario names (failCommand, timeout, corruptProgram, ...).
+std::optional<FaultSpec::Type> FaultTypeFromName(std::string_view name);
 
 // One command block as the device received it and answered it.
 struct TraceRecord {
@@ -156,6 +158,8 @@ class SimBridge {
     // Called, outside the device's lock, whenever the device leaves the bus by itself
     // (a reset, an activation, a vanish fault).
     void setBusListener(std::function<void()> listener);
+    // Plans one more fault from now on (counted from the commands already seen).
+    void addFault(const FaultSpec& fault);
     // The identity decoded from the configuration held at the last boot.
     UsbIdentity identity();
 
@@ -185,6 +189,7 @@ class SimBridge {
     // Bus and boot.
     void leaveBus(std::int64_t at, bool comeBack);
     void installFactoryImage();
+    void planFault(const FaultSpec& fault);
     bool acceptsManufacturingImage(std::span<const std::uint8_t> image) const;
     void boot();
     StorageView storage() const;

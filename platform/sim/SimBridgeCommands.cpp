@@ -22,6 +22,12 @@ constexpr std::uint8_t kInvalidOpcode = 0x20, kLbaOutOfRange = 0x21, kInvalidFie
                        kInvalidParameter = 0x26, kNoMedium = 0x3A, kWriteError = 0x0C,
                        kAborted = 0x00;
 
+std::int64_t DataPhaseNs(std::uint64_t bytes, double mebibytesPerSecond) {
+    return mebibytesPerSecond > 0 ? static_cast<std::int64_t>(static_cast<double>(bytes) * 1e9 /
+                                                              (mebibytesPerSecond * 1048576.0))
+                                  : 0;
+}
+
 std::uint32_t Be24(const std::array<std::uint8_t, 16>& c, std::size_t off) {
     return GetBE24(c, off);
 }
@@ -47,8 +53,7 @@ void SimBridge::checkCondition(Exchange& ex, std::uint8_t key, std::uint8_t asc)
 }
 
 void SimBridge::busTime(Exchange& ex, std::size_t bytes) {
-    ex.cost += static_cast<std::int64_t>(static_cast<double>(bytes) * 1000.0 /
-                                         config_.timing.busMegabytesPerSecond);
+    ex.cost += DataPhaseNs(bytes, config_.timing.busMegabytesPerSecond);
 }
 
 // The data-in phase: the host must have asked for data in, with room for the answer.
@@ -362,9 +367,10 @@ void SimBridge::ataCommand(Exchange& ex, int position, std::uint8_t command, std
                 return;
             }
             ex.result.bytesTransferred = static_cast<std::uint32_t>(bytes);
-            busTime(ex, bytes);
-            ex.cost += static_cast<std::int64_t>(static_cast<double>(bytes) * 1000.0 /
-                                                 d->config().megabytesPerSecond);
+            // The bus and the media move the data at the same time: the slower one sets
+            // the time (rates in MiB/s).
+            ex.cost += std::max(DataPhaseNs(bytes, config_.timing.busMegabytesPerSecond),
+                                d->transferNs(bytes));
             return;
         }
         default:
