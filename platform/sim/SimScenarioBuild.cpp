@@ -72,6 +72,7 @@ void BuildStation(SimPlatform& sim, const Scenario& s) {
         place(root.id, root.devices);
     }
     for (auto& [hubId, bridge] : switches) {
+        sim.setPowerControl(bridge);
         st.bindPowerSwitch(hubId, [b = bridge] { return (b->powerControlLines() & 0x08) != 0; });
     }
 }

@@ -469,6 +469,25 @@ std::shared_ptr<UsbFunction> SimStation::functionByPath(std::string_view path) {
     return nullptr;
 }
 
+std::optional<std::pair<std::string, std::uint32_t>> SimStation::portOf(const UsbFunction& f) {
+    std::lock_guard lock(m_);
+    for (auto& [idx, d] : devices_) {
+        if (d.function.get() == &f)
+            return std::pair{d.hubId, d.portNumber};
+    }
+    return std::nullopt;
+}
+
+std::optional<DevNode> SimStation::nodeOf(const UsbFunction& f) {
+    std::lock_guard lock(m_);
+    refreshLocked();
+    for (auto& [idx, d] : devices_) {
+        if (d.function.get() == &f && d.live)
+            return d.node;
+    }
+    return std::nullopt;
+}
+
 const SimHub* SimStation::hub(const std::string& id) const {
     std::lock_guard lock(m_);
     return const_cast<SimStation*>(this)->findHub(id);

@@ -169,6 +169,10 @@ class SimStation final : public UsbTopology,
     // Function behind a storage interface path or a volume path ("\\.\E:"), or null.
     std::shared_ptr<UsbFunction> functionByPath(std::string_view path);
     const SimHub* hub(const std::string& id) const;
+    // The hub and port a function is plugged into; nothing when it is not on the machine.
+    std::optional<std::pair<std::string, std::uint32_t>> portOf(const UsbFunction& f);
+    // The device node of a function while it is on the bus (for removal requests).
+    std::optional<DevNode> nodeOf(const UsbFunction& f);
 
     // ---- UsbTopology ----
     std::optional<std::vector<std::string>> hubInterfacePaths() override;
