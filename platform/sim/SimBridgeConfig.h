@@ -40,7 +40,7 @@ struct UsbIdentity {
 // How long the device takes, in emulated time.
 struct BridgeTiming {
     std::uint32_t commandUs = 120;           // one command round trip on the bus
-    double busMegabytesPerSecond = 35.0;     // data phase
+    double busMegabytesPerSecond = 35.0;     // data phase, MiB/s (the port's bus rate)
     std::uint32_t flashBlockEraseMs = 60;    // 32 KiB or 64 KiB block
     std::uint32_t flashSectorEraseMs = 40;   // erase sector
     std::uint32_t flashChipEraseMs = 1500;   // whole serial flash
@@ -58,7 +58,10 @@ struct BridgeTiming {
 // for every kind; n counts commands of that kind from 1.
 struct FaultSpec {
     enum class Type : std::uint8_t {
-        FailCommand,        // the n-th command of the kind answers CHECK CONDITION
+        FailCommand,        // the n-th command of the kind answers CHECK CONDITION (and
+                            // `times` - 1 after it; times 0: every one from the n-th on)
+        Timeout,            // the n-th command (and so on, as FailCommand) never answers:
+                            // the host gives up at its own time-out, in emulated time
         CorruptProgram,     // the byte programmed at `address` is stored with `mask` XORed
         StayBusy,           // the serial and parallel flash stay busy from the n-th command on
         NoReturn,           // after the next reset or activation the device never comes back
@@ -69,6 +72,7 @@ struct FaultSpec {
     Type type = Type::FailCommand;
     std::string command;
     std::uint32_t n = 1;
+    std::uint32_t times = 1;
     std::uint32_t address = 0;
     std::uint8_t mask = 0x01;
     std::uint64_t bytes = 0;

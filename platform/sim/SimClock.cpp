@@ -1,5 +1,6 @@
 #include "platform/sim/SimClock.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace vq::sim {
@@ -51,6 +52,11 @@ void SimClock::advanceNs(std::int64_t ns) {
     while (seen < line && !highWater_.compare_exchange_weak(seen, line)) {
     }
     std::this_thread::yield();  // polling loops must still let other threads run
+}
+
+std::int64_t SimClock::latestNs() {
+    const std::int64_t now = nowNs();
+    return scale_ > 0 ? now : std::max(now, highWater_.load());
 }
 
 std::uint64_t SimClock::tickMs() {

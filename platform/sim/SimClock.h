@@ -28,6 +28,10 @@ class SimClock final : public Clock {
 
     // Emulated nanoseconds since the clock was made.
     std::int64_t nowNs();
+    // The latest emulated time any thread has reached (at scale 0; now otherwise). The
+    // devices decide by it whether something that happens at a set time has happened, so
+    // a thread whose own line lags behind sees what another thread already waited for.
+    std::int64_t latestNs();
     // Moves the calling thread's time on without a real wait (same as sleepMs at scale 0;
     // a real scaled wait otherwise).
     void advanceNs(std::int64_t ns);

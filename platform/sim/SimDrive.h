@@ -31,6 +31,14 @@ class SimDrive {
     Io read(std::uint64_t lba, std::uint64_t count, std::uint8_t* out);
     Io write(std::uint64_t lba, std::uint64_t count, const std::uint8_t* in);
     void setSpaceLimit(std::uint64_t bytes) { spaceLimit_ = bytes; }
+    // Emulated time the media takes to read or write `bytes` at its rate (MiB/s); the
+    // bridge charges the larger of this and its bus time for a transfer.
+    std::int64_t transferNs(std::uint64_t bytes) const {
+        return config_.megabytesPerSecond > 0
+                   ? static_cast<std::int64_t>(static_cast<double>(bytes) * 1e9 /
+                                               (config_.megabytesPerSecond * 1048576.0))
+                   : 0;
+    }
 
   private:
     static constexpr std::uint64_t kChunk = 65536;  // host allocation unit of the image

@@ -43,6 +43,7 @@ SimPlatform::~SimPlatform() {
         std::lock_guard lock(mutex_);
         bridges_.clear();
     }
+    powerControl_.reset();
     station_.clear();
     scsi_.clear();  // the last references to the bridges and their open image files
     if (ownsWorkFolder_) {

@@ -66,6 +66,9 @@ class SimPlatform {
     // Another path (a volume or device interface path) that opens a bridge.
     void addPath(std::string_view path, const std::shared_ptr<SimBridge>& bridge);
     std::vector<std::shared_ptr<SimBridge>> bridges();
+    // The port-power control board, when the machine has one.
+    void setPowerControl(std::shared_ptr<SimBridge> board) { powerControl_ = std::move(board); }
+    const std::shared_ptr<SimBridge>& powerControl() const { return powerControl_; }
 
   private:
     std::filesystem::path ensureWorkFolderLocked();
@@ -80,6 +83,7 @@ class SimPlatform {
     bool ownsWorkFolder_ = false;
     std::mutex mutex_;
     std::vector<std::shared_ptr<SimBridge>> bridges_;
+    std::shared_ptr<SimBridge> powerControl_;
     std::uint32_t nextDeviceNumber_ = 1;
     SimVolumes volumes_;
     SimDisks disks_;

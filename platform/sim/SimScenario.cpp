@@ -1,5 +1,7 @@
 #include "platform/sim/SimScenario.h"
 
+#include "platform/sim/SimBridge.h"
+
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -208,28 +210,20 @@ std::vector<std::uint8_t> ReadBytes(const Reader& r, const json& j, const char* 
 }
 
 FaultSpec ReadFault(const Reader& r, const json& j) {
-    r.onlyKeys(j, {"type", "command", "n", "address", "mask", "bytes"});
+    r.onlyKeys(j, {"type", "command", "n", "times", "address", "mask", "bytes"});
     FaultSpec f;
-    const std::string t = r.text(j, "type", "");
-    if (t == "failCommand") {
-        f.type = FaultSpec::Type::FailCommand;
-    } else if (t == "corruptProgram") {
-        f.type = FaultSpec::Type::CorruptProgram;
-    } else if (t == "stayBusy") {
-        f.type = FaultSpec::Type::StayBusy;
-    } else if (t == "noReturn") {
-        f.type = FaultSpec::Type::NoReturn;
-    } else if (t == "vanishMidTransfer") {
-        f.type = FaultSpec::Type::VanishMidTransfer;
-    } else if (t == "outOfSpace") {
-        f.type = FaultSpec::Type::OutOfSpace;
+    if (const auto type = FaultTypeFromName(r.text(j, "type", ""))) {
+        f.type = *type;
     } else {
         r.fail("type",
-               "must be failCommand, corruptProgram, stayBusy, noReturn, vanishMidTransfer or "
-               "outOfSpace");
+               "must be failCommand, timeout, corruptProgram, stayBusy, noReturn, "
+               "vanishMidTransfer or outOfSpace");
     }
     f.command = r.text(j, "command", "");
+    if (!f.command.empty() && f.command != "any" && !CommandKindFromName(f.command))
+        r.fail("command", "is not a command name");
     f.n = r.number<std::uint32_t>(j, "n", 1, 1, 1u << 30);
+    f.times = r.number<std::uint32_t>(j, "times", 1, 0, 1u << 30);
     f.address = r.number<std::uint32_t>(j, "address", 0, 0, 0xFFFFFFFF);
     f.mask = r.number<std::uint8_t>(j, "mask", 1, 0, 255);
     f.bytes = r.number<std::uint64_t>(j, "bytes", 0, 0, 1ull << 50);
@@ -257,6 +251,7 @@ BridgeConfig ReadBridge(const Reader& r, const json& j, ScenarioDevice& dev) {
                    "inquiryVendor",
                    "inquiryProduct",
                    "resetDelayMs",
+                   "busMiBps",
                    "stepCode"});
     BridgeConfig b;
     b.kind = r.number<std::uint8_t>(j, "chipKind", b.kind, 1, 35);
@@ -283,6 +278,8 @@ BridgeConfig ReadBridge(const Reader& r, const json& j, ScenarioDevice& dev) {
     b.inquiryProduct = r.text(j, "inquiryProduct", b.inquiryProduct, 16);
     b.timing.resetDelayMs =
         r.number<std::uint32_t>(j, "resetDelayMs", b.timing.resetDelayMs, 0, 600000);
+    // 0: the figure of the port's speed (set when the station is built).
+    b.timing.busMegabytesPerSecond = r.number<double>(j, "busMiBps", 0.0, 0.0, 10000.0);
     if (j.contains("identity")) {
         const Reader ir(r.at("identity"));
         const json& id = j["identity"];

@@ -71,6 +71,9 @@ struct ScenarioError {
 std::variant<Scenario, ScenarioError> ParseScenario(std::string_view json);
 std::variant<Scenario, ScenarioError> LoadScenarioFile(const std::filesystem::path& file);
 
+// The bus rate of a port of this speed (MiB/s), for bridges that do not set their own.
+double BusRate(PortSpeed speed);
+
 class SimPlatform;
 // Puts the machine a scenario describes into a fresh emulated platform (made with the
 // scenario's time scale).

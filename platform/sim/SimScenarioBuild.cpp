@@ -7,6 +7,23 @@
 
 namespace vq::sim {
 
+// What a bulk transfer reaches on a port of each speed, in MiB/s.
+double BusRate(PortSpeed speed) {
+    switch (speed) {
+        case PortSpeed::Low:
+            return 0.1;
+        case PortSpeed::Full:
+            return 1.0;
+        case PortSpeed::High:
+            return 40.0;
+        case PortSpeed::Super:
+            return 400.0;
+        case PortSpeed::SuperPlus:
+            return 900.0;
+    }
+    return 40.0;
+}
+
 void BuildStation(SimPlatform& sim, const Scenario& s) {
     SimStation& st = sim.station();
     sim.platform().osVersion = s.os;
@@ -31,7 +48,10 @@ void BuildStation(SimPlatform& sim, const Scenario& s) {
                         st.plug(hubId, d.port, std::make_shared<PlainUsbFunction>(d.usb), d.speed);
                         break;
                     case ScenarioDevice::Kind::Bridge: {
-                        const AddedBridge added = sim.addBridge(d.bridge);
+                        BridgeConfig config = d.bridge;
+                        if (config.timing.busMegabytesPerSecond <= 0)
+                            config.timing.busMegabytesPerSecond = BusRate(d.speed);
+                        const AddedBridge added = sim.addBridge(config);
                         auto fn = std::make_shared<BridgeFunction>(added.bridge, d.uas);
                         st.plug(hubId, d.port, fn, d.speed);
                         for (const auto& v : d.volumes) {
@@ -52,6 +72,7 @@ void BuildStation(SimPlatform& sim, const Scenario& s) {
         place(root.id, root.devices);
     }
     for (auto& [hubId, bridge] : switches) {
+        sim.setPowerControl(bridge);
         st.bindPowerSwitch(hubId, [b = bridge] { return (b->powerControlLines() & 0x08) != 0; });
     }
 }

@@ -62,6 +62,15 @@ class UsbFunction {
     virtual bool uas() { return false; }
     // Physical drive number of the function's disk; 0 lets the station number it.
     virtual std::uint32_t diskNumber() { return 0; }
+    // Moves on every time the function leaves the bus, so a function that left and came
+    // back between two looks is still seen as a new arrival.
+    virtual std::uint64_t busGeneration() { return 0; }
+    // The function's supply: off when its port loses power or it is unplugged, on when it
+    // is powered again (a full boot).
+    virtual void powerChanged(bool on) { (void)on; }
+    // The machine asks to hear at once when the function leaves the bus by itself (a
+    // reset); an empty function stops that.
+    virtual void watchBus(std::function<void()> changed) { (void)changed; }
 };
 
 // A function with a fixed identity (mouse, keyboard, a device without serial number).
@@ -82,6 +91,7 @@ struct SimPort {
     std::shared_ptr<UsbFunction> function;  // a function, or nothing
     std::uint32_t vetoes = 0;               // removal requests still to veto
     bool removed = false;                   // taken out by a removal request
+    bool poweredSeen = true;                // the port power at the last look
     // Filled in when the function is attached.
     std::uint32_t deviceIndex = 0;
 };
@@ -188,6 +198,10 @@ class SimStation final : public UsbTopology,
     // Function behind a storage interface path or a volume path ("\\.\E:"), or null.
     std::shared_ptr<UsbFunction> functionByPath(std::string_view path);
     const SimHub* hub(const std::string& id) const;
+    // The hub and port a function is plugged into; nothing when it is not on the machine.
+    std::optional<std::pair<std::string, std::uint32_t>> portOf(const UsbFunction& f);
+    // The device node of a function while it is on the bus (for removal requests).
+    std::optional<DevNode> nodeOf(const UsbFunction& f);
 
     // ---- UsbTopology ----
     std::optional<std::vector<std::string>> hubInterfacePaths() override;
@@ -234,7 +248,9 @@ class SimStation final : public UsbTopology,
         DevNode diskNode = 0;
         std::uint32_t diskNumber = 0;
         bool live = false;
-        BusIdentity identity;  // as enumerated at the last arrival
+        bool arrivedBefore = false;
+        std::uint64_t generation = 0;  // the function's bus generation at its arrival
+        BusIdentity identity;          // as enumerated at the last arrival
         std::string instanceId;
         std::string storagePath;
         StorageClass storage = StorageClass::None;
@@ -248,9 +264,13 @@ class SimStation final : public UsbTopology,
     void walk(SimHub& hub, const std::function<void(SimHub&, SimPort&, bool powered)>& f,
               bool powered = true);
     bool portLive(const SimHub& hub, const SimPort& port);
+    // Whether the ports of a hub have power now (the hub reachable and switched on).
+    bool portPowered(const std::string& hubId);
     bool hubReachable(const SimHub& hub);
     bool volumeVisible(const SimVolume& v);
     void enumerate(Device& d);
+    // A fresh device record (new driver key and device nodes) for a port's function.
+    Device& newDevice(SimPort& p, const std::string& hubId, std::uint32_t portNumber);
     void queueArrival(const Device& d);
     void queueRemoval(const Device& d);
     // Compares who is on the bus now with what was seen before and queues the events.

@@ -95,7 +95,7 @@ TEST(Scenario, BadFilesNameTheFieldAndTheReason) {
          "scenario.timeScale: must be a number"},
         {R"({"rootHubs": [{"ports": 1, "devices": [{"port": 1, "bridge": {"faults": [{"type": "explode"}]}}]}]})",
          "scenario.rootHubs[0].devices[0].bridge.faults[0].type: must be failCommand, "
-         "corruptProgram, stayBusy, noReturn, vanishMidTransfer or outOfSpace"},
+         "timeout, corruptProgram, stayBusy, noReturn, vanishMidTransfer or outOfSpace"},
     };
     for (const auto& c : cases) {
         auto r = ParseScenario(c.json);
