@@ -80,6 +80,9 @@ std::uint32_t FirmwareProbeOffset(ChipKind kind);
 bool FirmwareFitsChip(const FirmwareImage& image, ChipIdentity chip,
                       const Kind26Board& board26 = {});
 
+// What the fit check asks of an image for this chip, in words (for engineers' tools).
+std::string FirmwareFitRule(ChipIdentity chip);
+
 // The fit check of a firmware file: reads the file and checks it against the chip. A file
 // that cannot be opened shows "Open Firmware File Error!!" titled "Error"; a file refused
 // for another reason (empty, larger than the buffer) shows why, titled "Error". Returns

@@ -11,6 +11,9 @@ class NamedMutexProvider;
 // Folder of the running executable; empty when the system cannot tell.
 std::filesystem::path HostProgramFolder();
 
+// Whether standard error is a terminal (progress bars are drawn only there).
+bool HostStderrIsTerminal();
+
 // Machine-wide named mutexes of the host system.
 std::unique_ptr<NamedMutexProvider> MakeHostNamedMutexProvider();
 

@@ -24,6 +24,10 @@ std::filesystem::path HostProgramFolder() {
     return exe.parent_path();
 }
 
+bool HostStderrIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
+
 namespace {
 
 std::filesystem::path RuntimeDir() {
