@@ -4,10 +4,11 @@
 #include <iostream>
 
 #include "base/Format.h"
+#include "base/Text.h"
 #include "bridge/ConfigBuild.h"
 #include "bridge/VendorCommands.h"
 #include "platform/Clock.h"
-#include "platform/Host.h"
+#include "platform/Terminal.h"
 
 namespace vq::cli {
 
@@ -43,21 +44,24 @@ int BoardSession::open(const std::string& settingsFile, const char* command) {
     return kExitOk;
 }
 
-// The one place a slot number becomes a board.
-const PortRecord* BoardSession::slot(int n, const char* command, int& exitCode) {
-    if (n < 1 || n > static_cast<int>(kPortSlots)) {
-        std::cerr << "vqmp-cli " << command << ": slot " << n << " is not 1 to " << kPortSlots
-                  << "\n";
-        exitCode = kExitUsage;
+// The one place a --slot / --path choice becomes a board of this session's refresh.
+const PortRecord* BoardSession::board(const DeviceChoice& choice, const char* command,
+                                      int& exitCode, int& slot) {
+    std::string path;
+    exitCode = ctx_.resolveDevice(command, choice, path);
+    if (exitCode != kExitOk)
         return nullptr;
+    for (std::size_t i = 0; i < kPortSlots; ++i) {
+        const PortRecord& r = station_->ports()[i];
+        if (r.present && r.usable != 0 && !r.diskPath.empty() &&
+            ToLower(r.diskPath) == ToLower(path)) {
+            slot = static_cast<int>(i + 1);
+            return &r;
+        }
     }
-    const PortRecord& r = station_->ports()[static_cast<std::size_t>(n - 1)];
-    if (!r.present || r.usable == 0 || r.diskPath.empty()) {
-        std::cerr << "vqmp-cli " << command << ": slot " << n << " holds no usable bridge\n";
-        exitCode = kExitFailed;
-        return nullptr;
-    }
-    return &r;
+    std::cerr << "vqmp-cli " << command << ": " << path << " is no usable bridge of the station\n";
+    exitCode = kExitFailed;
+    return nullptr;
 }
 
 bridge::BoardJob BoardSession::job(const PortRecord& r, bool eepromUpdate, bool firmwareUpdate,

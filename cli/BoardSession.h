@@ -34,10 +34,11 @@ class BoardSession {
     RunSettings& settings() { return settings_; }
     RecordingOperator& recorder() { return recorder_; }
 
-    // The port record of a slot (1 to 16) holding a usable bridge; null with a message
-    // naming `command` otherwise, and `exitCode` set (bad command line for a slot number out
-    // of range, failure for a slot without a bridge).
-    const PortRecord* slot(int n, const char* command, int& exitCode);
+    // The port record of the board a --slot / --path choice names, and its slot (1 to 16);
+    // null with a message naming `command` otherwise, and `exitCode` set (bad command line
+    // when neither or both are given, failure for a device that is no usable bridge).
+    const PortRecord* board(const DeviceChoice& choice, const char* command, int& exitCode,
+                            int& slot);
     bridge::Target target(const PortRecord& r) const { return {station_->transport(), r.diskPath}; }
 
     // The job a production run gives the board in the EEPROM and firmware stage, built from

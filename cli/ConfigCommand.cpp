@@ -20,10 +20,9 @@ namespace vq::cli {
 namespace {
 
 struct ConfigOptions {
-    int slot = 0;
+    DeviceChoice device;
     std::string out;
     std::string settingsFile;
-    bool json = false;
 };
 
 // Where a board keeps its configuration, as far as it can be read without writing to it.
@@ -155,13 +154,14 @@ int RunRead(CliContext& ctx, const ConfigOptions& o) {
     if (const int rc = session.open("", "config read"); rc != kExitOk)
         return rc;
     int rc = kExitOk;
-    const PortRecord* r = session.slot(o.slot, "config read", rc);
+    int slot = 0;
+    const PortRecord* r = session.board(o.device, "config read", rc, slot);
     if (!r)
         return rc;
     const auto held =
         ReadHeldConfig(session.target(*r), static_cast<bridge::ChipKind>(r->chipKind));
     if (!held) {
-        std::cerr << "vqmp-cli config read: cannot read the configuration of slot " << o.slot
+        std::cerr << "vqmp-cli config read: cannot read the configuration of slot " << slot
                   << " (ChipKind " << int(r->chipKind) << ")\n";
         return kExitFailed;
     }
@@ -175,8 +175,8 @@ int RunRead(CliContext& ctx, const ConfigOptions& o) {
         }
     }
     const Decoded d = Decode(*held);
-    if (o.json || ctx.options().json) {
-        nlohmann::ordered_json j{{"slot", o.slot},
+    if (ctx.options().json) {
+        nlohmann::ordered_json j{{"slot", slot},
                                  {"chipKind", int(r->chipKind)},
                                  {"place", held->place},
                                  {"layout", d.layout},
@@ -191,7 +191,7 @@ int RunRead(CliContext& ctx, const ConfigOptions& o) {
         std::cout << j.dump(2) << "\n";
         return kExitOk;
     }
-    std::cout << "slot=" << o.slot << "\nchipKind=" << int(r->chipKind) << "\nplace=" << held->place
+    std::cout << "slot=" << slot << "\nchipKind=" << int(r->chipKind) << "\nplace=" << held->place
               << "\nlayout=" << d.layout << Format("\nVID=%04X\nPID=%04X\n", d.vid, d.pid)
               << "StringA=" << d.manufacturer << "\nStringB=" << d.product
               << "\nString3=" << d.serial << "\n";
@@ -209,7 +209,8 @@ int RunWrite(CliContext& ctx, const ConfigOptions& o) {
         return rc;
     session.flushMessages(std::cerr);
     int rc = kExitOk;
-    const PortRecord* r = session.slot(o.slot, "config write", rc);
+    int slot = 0;
+    const PortRecord* r = session.board(o.device, "config write", rc, slot);
     if (!r)
         return rc;
     const bridge::ChipKind kind = static_cast<bridge::ChipKind>(r->chipKind);
@@ -225,18 +226,18 @@ int RunWrite(CliContext& ctx, const ConfigOptions& o) {
                   << " takes its configuration with the manufacturing ROM download\n";
         return kExitFailed;
     }
-    std::cout << "slot " << o.slot << ": ChipKind " << int(kind) << ", " << bridge::RouteName(route)
+    std::cout << "slot " << slot << ": ChipKind " << int(kind) << ", " << bridge::RouteName(route)
               << ": " << (ok ? "written and verified" : "FAILED") << "\n";
     if (!ok)
         return kExitFailed;
-    if (!session.resetAndRefind(o.slot)) {
-        std::cerr << "vqmp-cli config write: slot " << o.slot
+    if (!session.resetAndRefind(slot)) {
+        std::cerr << "vqmp-cli config write: slot " << slot
                   << " did not come back after the reset\n";
         return kExitFailed;
     }
     session.recorder().clear();
-    const PortRecord& back = session.station().ports()[static_cast<std::size_t>(o.slot - 1)];
-    std::cout << Format("slot %d after reset: VID %04X  PID %04X  serial %s\n", o.slot, back.vid,
+    const PortRecord& back = session.station().ports()[static_cast<std::size_t>(slot - 1)];
+    std::cout << Format("slot %d after reset: VID %04X  PID %04X  serial %s\n", slot, back.vid,
                         back.pid, back.serial.empty() ? "-" : back.serial);
     return kExitOk;
 }
@@ -249,9 +250,8 @@ void AddConfigCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
     auto ro = std::make_shared<ConfigOptions>();
     auto* read = config->add_subcommand(
         "read", "Print (or save) the configuration block a board holds, decoded and as hex");
-    read->add_option("--slot", ro->slot, "Slot of the board, as scan numbers them")->required();
+    AddDeviceOptions(*read, ro->device);
     read->add_option("--out", ro->out, "Save the block's bytes to this file");
-    read->add_flag("--json", ro->json, "Print the result as JSON");
     read->callback([&ctx, &exitCode, ro] { exitCode = RunRead(ctx, *ro); });
 
     auto wo = std::make_shared<ConfigOptions>();
@@ -259,7 +259,7 @@ void AddConfigCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
         "write",
         "Build the configuration from a settings file as a run does, write and verify it, "
         "then reset the board and wait for its new identity");
-    write->add_option("--slot", wo->slot, "Slot of the board, as scan numbers them")->required();
+    AddDeviceOptions(*write, wo->device);
     write->add_option("--settings", wo->settingsFile, "Settings file (INI)")->required();
     write->callback([&ctx, &exitCode, wo] { exitCode = RunWrite(ctx, *wo); });
 }

@@ -18,9 +18,8 @@ namespace {
 
 struct FirmwareOptions {
     std::string file;
-    int slot = 0;
+    DeviceChoice device;
     std::string settingsFile;
-    bool json = false;
 };
 
 bool Load(const std::string& file, bridge::FirmwareImage& image, const char* command) {
@@ -48,11 +47,12 @@ int RunCheck(CliContext& ctx, const FirmwareOptions& o) {
     if (const int rc = session.open(o.settingsFile, "firmware check"); rc != kExitOk)
         return rc;
     std::vector<int> slots;
-    if (o.slot != 0) {
+    if (o.device.slot != 0 || !o.device.path.empty()) {
         int rc = kExitOk;
-        if (!session.slot(o.slot, "firmware check", rc))
+        int slot = 0;
+        if (!session.board(o.device, "firmware check", rc, slot))
             return rc;
-        slots.push_back(o.slot);
+        slots.push_back(slot);
     } else {
         for (std::size_t i = 0; i < kPortSlots; ++i) {
             const PortRecord& r = session.station().ports()[i];
@@ -75,7 +75,7 @@ int RunCheck(CliContext& ctx, const FirmwareOptions& o) {
         const std::string model = bridge::FirmwareModelText(
             kind, image.buffer().subspan(bridge::FirmwareProbeOffset(kind), 10));
         const std::string rule = bridge::FirmwareFitRule(chip);
-        if (o.json || ctx.options().json) {
+        if (ctx.options().json) {
             list.push_back({{"slot", n},
                             {"chipKind", kind},
                             {"revision", bridge::RevisionOf(chip)},
@@ -89,7 +89,7 @@ int RunCheck(CliContext& ctx, const FirmwareOptions& o) {
                 n, kind, bridge::RevisionOf(chip), fits ? "fits" : "does not fit", model, rule);
         }
     }
-    if (o.json || ctx.options().json)
+    if (ctx.options().json)
         std::cout << nlohmann::ordered_json{{"file", o.file},
                                             {"length", image.length()},
                                             {"clone", bridge::IsCloneFirmware(image)},
@@ -108,7 +108,8 @@ int RunUpdate(CliContext& ctx, const FirmwareOptions& o) {
         return rc;
     session.flushMessages(std::cerr);
     int rc = kExitOk;
-    const PortRecord* r = session.slot(o.slot, "firmware update", rc);
+    int slot = 0;
+    const PortRecord* r = session.board(o.device, "firmware update", rc, slot);
     if (!r)
         return rc;
     // What a run checks before it touches a board: the clone marker and the fit.
@@ -119,12 +120,12 @@ int RunUpdate(CliContext& ctx, const FirmwareOptions& o) {
     }
     const bridge::ChipIdentity chip = bridge::IdentifyChipWithRevision(session.target(*r));
     if (!bridge::FirmwareFitsChip(image, chip, FirstKind26(session))) {
-        std::cerr << "vqmp-cli firmware update: Firmware File not support all chips! (slot "
-                  << o.slot << " takes " << bridge::FirmwareFitRule(chip) << ")\n";
+        std::cerr << "vqmp-cli firmware update: Firmware File not support all chips! (slot " << slot
+                  << " takes " << bridge::FirmwareFitRule(chip) << ")\n";
         return kExitFailed;
     }
     const bridge::BoardJob job = session.job(*r, false, true, image);
-    ProgressDisplay progress(Format("slot %d", o.slot));
+    ProgressDisplay progress(Format("slot %d", slot));
     bridge::UpdateContext uc;
     uc.op = &session.recorder();
     uc.diagnostics = session.platform().diagnostics;
@@ -138,19 +139,19 @@ int RunUpdate(CliContext& ctx, const FirmwareOptions& o) {
                   << " takes its firmware with the manufacturing ROM download\n";
         return kExitFailed;
     }
-    std::cout << "slot " << o.slot << ": ChipKind " << int(r->chipKind) << ", "
+    std::cout << "slot " << slot << ": ChipKind " << int(r->chipKind) << ", "
               << bridge::RouteName(route) << ": " << (ok ? "written and verified" : "FAILED")
               << "\n";
     if (!ok)
         return kExitFailed;
-    if (!session.resetAndRefind(o.slot)) {
-        std::cerr << "vqmp-cli firmware update: slot " << o.slot
+    if (!session.resetAndRefind(slot)) {
+        std::cerr << "vqmp-cli firmware update: slot " << slot
                   << " did not come back after the reset\n";
         return kExitFailed;
     }
     session.recorder().clear();
-    const PortRecord& back = session.station().ports()[static_cast<std::size_t>(o.slot - 1)];
-    std::cout << "slot " << o.slot << " after reset: firmware "
+    const PortRecord& back = session.station().ports()[static_cast<std::size_t>(slot - 1)];
+    std::cout << "slot " << slot << " after reset: firmware "
               << (back.firmwareVersion.empty() ? "-" : back.firmwareVersion) << "\n";
     return kExitOk;
 }
@@ -164,9 +165,8 @@ void AddFirmwareCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
     auto* check = fw->add_subcommand(
         "check", "Whether a firmware file fits the chip of a board (or of every board)");
     check->add_option("file", co->file, "Firmware file")->required();
-    check->add_option("--slot", co->slot, "Slot of the board, as scan numbers them (default: all)");
+    AddDeviceOptions(*check, co->device);
     check->add_option("--settings", co->settingsFile, "Settings file to refresh with");
-    check->add_flag("--json", co->json, "Print the result as JSON");
     check->callback([&ctx, &exitCode, co] { exitCode = RunCheck(ctx, *co); });
 
     auto uo = std::make_shared<FirmwareOptions>();
@@ -175,7 +175,7 @@ void AddFirmwareCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
         "Write a firmware file into a board the way a production run does, verify it, "
         "reset the board and show the firmware it then runs");
     update->add_option("file", uo->file, "Firmware file")->required();
-    update->add_option("--slot", uo->slot, "Slot of the board, as scan numbers them")->required();
+    AddDeviceOptions(*update, uo->device);
     update->add_option("--settings", uo->settingsFile,
                        "Settings file (flash type, clone option, EEPROM-only production)");
     update->callback([&ctx, &exitCode, uo] { exitCode = RunUpdate(ctx, *uo); });
