@@ -212,6 +212,64 @@ bool FirmwareFitsChip(const FirmwareImage& image, ChipIdentity chip, const Kind2
     }
 }
 
+std::string FirmwareFitRule(ChipIdentity chip) {
+    const ChipKind kind = KindOf(chip);
+    const std::uint8_t r = RevisionOf(chip);
+    const std::string rev(1, static_cast<char>('0' + r - 1));
+    const std::string at = Format(" at offset 0x%X", FirmwareProbeOffset(kind));
+    auto begins = [&](const std::string& head) {
+        return "a model text beginning \"" + head + "\"" + at;
+    };
+    switch (kind) {
+        case 1:
+            return r == 1 ? "a model text not beginning \"42\"" + at : begins("424" + rev);
+        case 4:
+            return begins("429" + rev);
+        case 7:
+            return begins("429E");
+        case 10:
+            return begins("434" + rev);
+        case 15:
+        case 16:
+            return begins("427" + rev);
+        case 9:
+        case 11:
+        case 12:
+        case 13:
+        case 19:
+        case 20:
+            return begins(kind == 11 ? "438" : std::string(ChipNumber(kind))) +
+                   ", or the signature 55 AA AA 55 \"433\" there or at 4096";
+        case 18:
+        case 22:
+        case 23:
+        case 24:
+        case 25:
+        case 27:
+        case 28:
+        case 29:
+            return begins(std::string(ChipNumber(kind)));
+        case 21:
+            return begins("671") + " (or 673, 675)";
+        case 26:
+            if (r == 1)
+                return "bytes 07 02 at offset 4";
+            if (r == 2)
+                return "bytes 70 22 at offset 4 and a size the first v702 board agrees with";
+            return "nothing (this revision takes no file)";
+        case 30:
+        case 35:
+            return "a model text not beginning \"42\"" + at;
+        case 31:
+        case 32:
+        case 33:
+        case 34:
+            return "any file";
+        default:
+            return "nothing (this chip takes no firmware file)";
+    }
+}
+
 bool CheckFirmwareFile(const std::filesystem::path& file, ChipIdentity chip, Operator* op,
                        const Kind26Board& board26) {
     FirmwareImage image;

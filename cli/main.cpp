@@ -31,6 +31,8 @@ int main(int argc, char** argv) {
     vq::cli::AddTopologyCommand(app, ctx, exitCode);
     vq::cli::AddSimCommand(app, ctx, exitCode);
     vq::cli::AddScanCommand(app, ctx, exitCode);
+    vq::cli::AddConfigCommand(app, ctx, exitCode);
+    vq::cli::AddFirmwareCommand(app, ctx, exitCode);
     vq::cli::AddRomCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 

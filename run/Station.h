@@ -16,6 +16,7 @@
 #include "devices/Discovery.h"
 #include "devices/PortRecord.h"
 #include "platform/Platform.h"
+#include "run/FirmwareFit.h"
 
 namespace vq {
 
@@ -40,6 +41,9 @@ class Station {
     // and adjusts the panel through its rules. The platform must offer SCSI pass-through
     // and a clock.
     Station(Platform& platform, SettingsPanel& panel);
+    ~Station();
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
 
     Platform& platform() { return platform_; }
     SettingsPanel& panel() { return panel_; }
@@ -85,6 +89,7 @@ class Station {
 
   private:
     bridge::Target target(const std::string& path) const { return {transport_, path}; }
+    bridge::Kind26Board firstKind26Board() const;
     void notifyPortStatus();
     void setRunButtons(bool enabled);
     // Pairs a port record with the storage device of its USB device; -1 when none.
@@ -115,6 +120,8 @@ class Station {
     std::array<int, kPortSlots> treeImage_{};
     std::array<int, kPortSlots> entryOfSlot_{};
     std::function<void()> onPortStatus_;
+    // The panel's firmware fit check, unless the panel was given one of its own.
+    StationFirmwareFit fit_;
 };
 
 }  // namespace vq
