@@ -16,8 +16,7 @@ namespace vq::cli {
 namespace {
 
 struct LayoutOptions {
-    DiskTarget target;
-    bool json = false;
+    DeviceChoice device;
 };
 
 const char* StyleName(PartitionStyle s) {
@@ -58,9 +57,10 @@ int RunLayout(CliContext& ctx, const LayoutOptions& o) {
         std::cerr << "vqmp-cli: the platform " << p->name << " offers no disk service\n";
         return kExitPlatform;
     }
-    const auto path = ResolveDiskPath(ctx, *p, o.target);
-    if (!path)
-        return kExitFailed;
+    std::string found;
+    if (int rc = ctx.resolveDevice("disk layout", o.device, found); rc != kExitOk)
+        return rc;
+    const std::optional<std::string> path = found;
     std::uint32_t error = 0;
     auto disk = p->disks->openDisk(*path, &error);
     if (!disk) {
@@ -81,7 +81,7 @@ int RunLayout(CliContext& ctx, const LayoutOptions& o) {
         return it == letters.end() ? std::string() : std::string(1, it->second);
     };
 
-    if (o.json) {
+    if (ctx.options().json) {
         using Json = nlohmann::ordered_json;
         Json parts = Json::array();
         for (const auto& e : l->partitions) {
@@ -154,8 +154,7 @@ void AddDiskLayoutCommand(CLI::App& disk, CliContext& ctx, int& exitCode) {
     auto o = std::make_shared<LayoutOptions>();
     auto* sub = disk.add_subcommand(
         "layout", "The geometry and partition table of one disk and the volumes on it");
-    AddDiskTargetOptions(*sub, o->target);
-    sub->add_flag("--json", o->json, "Print the result as JSON");
+    AddDeviceOptions(*sub, o->device);
     sub->callback([&ctx, &exitCode, o] { exitCode = RunLayout(ctx, *o); });
 }
 

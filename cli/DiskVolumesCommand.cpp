@@ -14,10 +14,6 @@ namespace vq::cli {
 
 namespace {
 
-struct VolumesOptions {
-    bool json = false;
-};
-
 const char* TypeName(DriveType t) {
     switch (t) {
         case DriveType::Removable:
@@ -45,7 +41,7 @@ struct Row {
     std::string root;
 };
 
-int RunVolumes(CliContext& ctx, const VolumesOptions& o) {
+int RunVolumes(CliContext& ctx) {
     Platform* p = ctx.platform();
     if (!p)
         return kExitPlatform;
@@ -79,7 +75,7 @@ int RunVolumes(CliContext& ctx, const VolumesOptions& o) {
         rows.push_back(std::move(r));
     }
     const char system = vs.systemDriveLetter();
-    if (o.json) {
+    if (ctx.options().json) {
         using Json = nlohmann::ordered_json;
         Json list = Json::array();
         for (const Row& r : rows) {
@@ -122,11 +118,9 @@ int RunVolumes(CliContext& ctx, const VolumesOptions& o) {
 }  // namespace
 
 void AddDiskVolumesCommand(CLI::App& disk, CliContext& ctx, int& exitCode) {
-    auto o = std::make_shared<VolumesOptions>();
     auto* sub = disk.add_subcommand(
         "volumes", "Every volume the machine shows: file system, label, size, free space, disk");
-    sub->add_flag("--json", o->json, "Print the result as JSON");
-    sub->callback([&ctx, &exitCode, o] { exitCode = RunVolumes(ctx, *o); });
+    sub->callback([&ctx, &exitCode] { exitCode = RunVolumes(ctx); });
 }
 
 }  // namespace vq::cli

@@ -86,9 +86,13 @@ struct SimPort {
     std::uint32_t deviceIndex = 0;
 };
 
+// USB allows seven tiers: the root hub, at most five external hubs, and the function.
+inline constexpr int kMaxHubTier = 6;
+
 struct SimHub {
     std::string id;  // scenario name, used to address ports
     bool root = false;
+    int tier = 1;  // 1 for a root hub, its parent's tier + 1 for an external hub
     std::string rootKind = "root_hub30";  // naming of a root hub's interface
     BusIdentity identity;                 // external hubs
     std::vector<SimPort> ports;
