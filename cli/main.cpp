@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
     vq::cli::AddScanCommand(app, ctx, exitCode);
     vq::cli::AddConfigCommand(app, ctx, exitCode);
     vq::cli::AddFirmwareCommand(app, ctx, exitCode);
+    vq::cli::AddDiskCommand(app, ctx, exitCode);
     vq::cli::AddRomCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 

@@ -252,7 +252,8 @@ BridgeConfig ReadBridge(const Reader& r, const json& j, ScenarioDevice& dev) {
                    "inquiryProduct",
                    "resetDelayMs",
                    "busMiBps",
-                   "stepCode"});
+                   "stepCode",
+                   "diskFaults"});
     BridgeConfig b;
     b.kind = r.number<std::uint8_t>(j, "chipKind", b.kind, 1, 35);
     b.revision = r.number<std::uint8_t>(j, "revision", b.revision, 0, 9);
@@ -320,6 +321,22 @@ BridgeConfig ReadBridge(const Reader& r, const json& j, ScenarioDevice& dev) {
         for (std::size_t i = 0; i < j["faults"].size(); ++i) {
             b.faults.push_back(ReadFault(Reader(fr.at(i)), j["faults"][i]));
         }
+    }
+    if (j.contains("diskFaults")) {
+        const Reader dr(r.at("diskFaults"));
+        const json& d = j["diskFaults"];
+        dr.onlyKeys(d, {"noVolume", "formatExitCode", "labelError", "lockRefused", "writeFailAt",
+                        "diskFullMiB", "corruptCopiedFile"});
+        SimDiskFaults& f = dev.diskFaults;
+        f.volumesNeverAppear = dr.flag(d, "noVolume", false);
+        f.formatExitCode = dr.number<int>(d, "formatExitCode", 0, 0, 255);
+        f.labelError = dr.number<std::uint32_t>(d, "labelError", 0, 0, 65535);
+        f.lockRefused = dr.flag(d, "lockRefused", false);
+        if (d.contains("writeFailAt"))
+            f.writeFailsAtByte = dr.number<std::uint64_t>(d, "writeFailAt", 0, 0, 1ull << 50);
+        if (d.contains("diskFullMiB"))
+            f.diskFullAtBytes = dr.number<std::uint64_t>(d, "diskFullMiB", 0, 0, 1ull << 30) << 20;
+        f.corruptCopiedFile = dr.number<std::uint32_t>(d, "corruptCopiedFile", 0, 0, 1000000);
     }
     if (j.contains("registers")) {
         if (!j["registers"].is_object())
@@ -419,10 +436,12 @@ void CheckSwitches(const Reader& r, const std::vector<ScenarioDevice>& list,
 
 Scenario Read(const json& j) {
     const Reader r("scenario");
-    r.onlyKeys(j, {"name", "comment", "timeScale", "os", "systemDrive", "volumes", "rootHubs"});
+    r.onlyKeys(j, {"name", "comment", "timeScale", "os", "systemDrive", "volumes", "rootHubs",
+                   "formatPrompt"});
     Scenario s;
     s.name = r.text(j, "name", "", 200);
     s.timeScale = r.number<double>(j, "timeScale", 0.0, 0.0, 100.0);
+    s.formatPrompt = r.flag(j, "formatPrompt", false);
     if (j.contains("os")) {
         const Reader o(r.at("os"));
         o.onlyKeys(j["os"], {"major", "minor", "servicePack"});

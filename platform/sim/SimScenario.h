@@ -15,6 +15,7 @@
 #include "platform/VolumeService.h"
 #include "platform/sim/SimBridgeConfig.h"
 #include "platform/sim/SimStation.h"
+#include "platform/sim/SimVolumes.h"
 
 namespace vq::sim {
 
@@ -43,6 +44,7 @@ struct ScenarioDevice {
     bool uas = false;
     std::vector<ScenarioVolume> volumes;  // on the master drive
     std::string switchesHub;              // the port-power control board: hub it powers
+    SimDiskFaults diskFaults;             // of the volumes on its disk
 
     // Kind::Usb
     BusIdentity usb;
@@ -60,6 +62,7 @@ struct Scenario {
     double timeScale = 0.0;
     OsVersion os{10, 0, 0};
     char systemDrive = 'C';
+    bool formatPrompt = false;  // the system's "format this disk?" prompt opens for new volumes
     std::vector<ScenarioVolume> volumes;  // volumes not behind a bridge
     std::vector<ScenarioHub> rootHubs;
 };

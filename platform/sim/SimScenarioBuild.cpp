@@ -58,6 +58,7 @@ void BuildStation(SimPlatform& sim, const Scenario& s) {
                             st.addVolume({v.letter, DriveType::Fixed, false, added.deviceNumber, fn,
                                           v.freeBytes, v.label});
                         }
+                        sim.volumes().setDiskFaults(added.deviceNumber, d.diskFaults);
                         if (!d.switchesHub.empty())
                             switches.emplace_back(d.switchesHub, added.bridge);
                         break;
@@ -75,6 +76,9 @@ void BuildStation(SimPlatform& sim, const Scenario& s) {
         sim.setPowerControl(bridge);
         st.bindPowerSwitch(hubId, [b = bridge] { return (b->powerControlLines() & 0x08) != 0; });
     }
+    // The system reads the partition tables the drive images already hold.
+    sim.volumes().setFormatPrompt(s.formatPrompt);
+    sim.volumes().rescanAll();
 }
 
 }  // namespace vq::sim
