@@ -47,6 +47,9 @@ struct LocalTime {
 LocalTime CurrentLocalTime();
 
 struct DiskContext {
+    DiskContext(Platform& p, const bridge::Transport& t, LockRef lock, std::uint32_t retry = 5)
+        : platform(p), transport(t), portLock(lock), hddAccessRetry(retry) {}
+
     Platform& platform;
     const bridge::Transport& transport;
     LockRef portLock;

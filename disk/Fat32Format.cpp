@@ -362,7 +362,8 @@ int FormatFat32Volume(const DiskContext& ctx, Volume& volume, char letter,
 
     const std::uint64_t rootBlock =
         partition->startingOffset / bytesPerSector + l.firstDataSector();
-    if (rootBlock <= 0xFFFFFFFFull)
+    // Without a label there is no label entry: one of eleven spaces is no valid label.
+    if (!label.empty() && rootBlock <= 0xFFFFFFFFull)
         WriteVolumeLabelEntry(ctx, volume, label, static_cast<std::uint32_t>(rootBlock));
 
     if (!volume.dismount()) {
