@@ -148,13 +148,21 @@ int FormatVolume(const DiskContext& ctx, char letter, bool quick, std::string_vi
         }
     }
 
-    if (!volumes->volumeInformation(letter))
-        return kFormatNoVolumeInfo;
+    // After a formatter that failed the volume holds no file system the system knows, so
+    // the queries below fail too; the result stays -7 so that the fallback runs.
+    const auto keep = [&result](int code) {
+        if (result != kFormatToolFailed)
+            result = code;
+    };
+    if (!volumes->volumeInformation(letter)) {
+        keep(kFormatNoVolumeInfo);
+        return result;
+    }
     const auto total = volumes->totalBytes(letter);
     const auto free = volumes->freeBytes(letter);
     if (!total || !free) {
         ctx.out(Format("%s: %s\n", "Could not query volume size", "the volume did not answer"));
-        result = kFormatNoSize;
+        keep(kFormatNoSize);
     } else {
         ctx.out(Format("\n%I64d bytes total disk space.\n", *total));
         ctx.out(Format("%I64d bytes available on disk.\n", *free));
@@ -163,7 +171,7 @@ int FormatVolume(const DiskContext& ctx, char letter, bool quick, std::string_vi
                            info->serialNumber & 0xFFFF));
         } else {
             ctx.out(Format("%s: %s\n", "Could not query volume", "the volume did not answer"));
-            result = kFormatNoSerial;
+            keep(kFormatNoSerial);
         }
     }
     return result;

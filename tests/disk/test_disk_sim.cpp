@@ -159,8 +159,9 @@ TEST(SimFormat, EachFileSystemIsRecognisedWithItsLabel) {
         ASSERT_TRUE(info) << c.name;
         EXPECT_EQ(info->fileSystem, c.name);
         EXPECT_EQ(info->label, "PORT1") << c.name;
-        if (c.fs == kFsFat32)
+        if (c.fs == kFsFat32) {
             EXPECT_EQ(rig.sector(0)[450], 0x0C) << "the partition's type is FAT32 (LBA)";
+        }
     }
 }
 
@@ -195,7 +196,14 @@ TEST(SimFormat, EmulatedFaults) {
         f.formatExitCode = 1;
         rig.faults(f);
         EXPECT_EQ(FormatVolume(rig.ctx, letter, true, "NT", kFsNtfs, 0), kFormatToolFailed);
-        EXPECT_TRUE(FormatStep(rig.ctx, letter, rig.disk(), kFsNtfs, "NT", 0));
+        // The emulated partitioning tool formats through the same system formatter.
+        EXPECT_FALSE(FormatStep(rig.ctx, letter, rig.disk(), kFsNtfs, "NT", 0));
+        rig.faults({});
+        EXPECT_EQ(FormatWithDiskpart(rig.ctx, rig.disk(), "NTFS", "NT", 0), 1);
+        const auto info = rig.sim.platform().volumes->volumeInformation(letter);
+        ASSERT_TRUE(info);
+        EXPECT_EQ(info->fileSystem, "NTFS");
+        EXPECT_EQ(info->label, "NT");
     }
     // A label the system refuses with error 154 on FAT32.
     {

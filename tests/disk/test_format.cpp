@@ -102,6 +102,20 @@ TEST(FormatVolume, ResultCodes) {
          kFormatNoVolumeInfo, "Format complete.\n"},
         {"no size", [](FormatVolumeRig& r) { r.f->failSize = true; }, kFsFat32, kFormatNoSize,
          "Could not query volume size: "},
+        // A volume the formatter left without a file system answers no query: still -7,
+        // so that the fallback runs.
+        {"formatter exit code, then no volume information",
+         [](FormatVolumeRig& r) {
+             r.f->systemFormatExit = 1;
+             r.f->failInfo = true;
+         },
+         kFsNtfs, kFormatToolFailed, "Format complete.\n"},
+        {"formatter exit code, then no size",
+         [](FormatVolumeRig& r) {
+             r.f->systemFormatExit = 1;
+             r.f->failSize = true;
+         },
+         kFsNtfs, kFormatToolFailed, "Could not query volume size: "},
         {"file system index", [](FormatVolumeRig&) {}, 3, kFormatNotMade, ""},
     };
     for (const auto& c : cases) {
