@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
     vq::cli::AddSimCommand(app, ctx, exitCode);
     vq::cli::AddScanCommand(app, ctx, exitCode);
     vq::cli::AddFormatImageCommand(app, ctx, exitCode);
+    vq::cli::AddRomCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 
     try {
