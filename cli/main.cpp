@@ -32,6 +32,9 @@ int main(int argc, char** argv) {
     vq::cli::AddSimCommand(app, ctx, exitCode);
     vq::cli::AddScanCommand(app, ctx, exitCode);
     vq::cli::AddFormatImageCommand(app, ctx, exitCode);
+    auto* disk = app.add_subcommand("disk", "Partition and format the disks of the station");
+    disk->require_subcommand(1);
+    vq::cli::AddDiskPrepareCommands(*disk, ctx, exitCode);
     vq::cli::AddRomCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 
