@@ -98,6 +98,9 @@ void AddScanCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddConfigCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddFirmwareCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddDiskCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddFormatImageCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+// "partition" and "format" under the "disk" subcommand.
+void AddDiskPrepareCommands(CLI::App& disk, CliContext& ctx, int& exitCode);
 void AddRomCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 
 // The shipped 16-port station, when it can be found beside the program or in the source

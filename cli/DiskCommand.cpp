@@ -9,10 +9,11 @@ namespace vq::cli {
 
 void AddDiskCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
     auto* disk = app.add_subcommand(
-        "disk", "What the machine sees of the disks and volumes behind the bridges");
+        "disk", "The disks and volumes behind the bridges: what the machine sees, partition, format");
     disk->require_subcommand(1);
     AddDiskLayoutCommand(*disk, ctx, exitCode);
     AddDiskVolumesCommand(*disk, ctx, exitCode);
+    AddDiskPrepareCommands(*disk, ctx, exitCode);
 }
 
 std::string GuidText(const std::array<std::uint8_t, 16>& g) {

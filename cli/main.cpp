@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     vq::cli::AddConfigCommand(app, ctx, exitCode);
     vq::cli::AddFirmwareCommand(app, ctx, exitCode);
     vq::cli::AddDiskCommand(app, ctx, exitCode);
+    vq::cli::AddFormatImageCommand(app, ctx, exitCode);
     vq::cli::AddRomCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 
