@@ -44,6 +44,8 @@ int main(int argc, char** argv) {
     vq::cli::AddTopologyCommand(app, ctx, exitCode);
     vq::cli::AddSimCommand(app, ctx, exitCode);
     vq::cli::AddScanCommand(app, ctx, exitCode);
+    vq::cli::AddRwTestCommand(app, ctx, exitCode);
+    vq::cli::AddCopyCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 
     try {

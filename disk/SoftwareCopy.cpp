@@ -85,6 +85,13 @@ std::string CompareSourceOf(std::string_view copySource) {
     return std::string(copySource.substr(0, copySource.size() - 3));
 }
 
+FolderCounts CountSource(Platform& p, std::string_view copySource, bool advanced) {
+    FolderCounts counts;
+    WalkFolder(p, std::filesystem::path(CompareSourceOf(copySource)), {}, 0, counts);
+    counts.advanced = advanced ? 1 : 0;
+    return counts;
+}
+
 std::optional<std::filesystem::path> ResolveDestination(const std::filesystem::path& volumeRoot,
                                                         std::string_view dstFolder) {
     const auto parts = Components(dstFolder);

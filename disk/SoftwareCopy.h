@@ -34,6 +34,10 @@ std::string MakeCopySource(FileService& files, std::string_view srcDirText);
 // The folder the compare reads: the copy source without its trailing "*.*".
 std::string CompareSourceOf(std::string_view copySource);
 
+// The expected counts the run driver takes at START: a counting walk of the folder the
+// copy source names (so a source text naming a file counts the folder that is copied).
+FolderCounts CountSource(Platform& platform, std::string_view copySource, bool advanced);
+
 // The folder under the volume's root that `dstFolder` ("Dest. Dir.") names; nullopt when
 // it would leave the volume (a ".." component, a drive or network name). Both '\' and '/'
 // separate components; an empty text is the root itself.
