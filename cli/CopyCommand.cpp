@@ -24,14 +24,12 @@ struct CopyOptions {
     bool dstGiven = false;
     bool compare = false;
     bool advanced = false;
-    bool json = false;
 };
 
 struct CompareOptions {
     std::string first;
     std::string second;
     bool advanced = false;
-    bool json = false;
 };
 
 const char* StepText(std::int32_t r) {
@@ -68,7 +66,7 @@ int RunCopy(CliContext& ctx, const CopyOptions& o) {
     const auto progress = [&](const CopyProgress& pr) {
         const std::uint32_t tenth =
             pr.bytesTotal ? static_cast<std::uint32_t>(pr.bytesDone * 10 / pr.bytesTotal) : 10;
-        if (tenth > lastTenth && !o.json && !ctx.options().json) {
+        if (tenth > lastTenth && !ctx.options().json) {
             lastTenth = tenth;
             std::cerr << "copy: " << pr.filesDone << " of " << pr.filesTotal << " files, "
                       << tenth * 10 << " %\n";
@@ -83,7 +81,7 @@ int RunCopy(CliContext& ctx, const CopyOptions& o) {
         compared = RunCompareStep(p, {copied != 1, in.volumeRoot, in.copySource, in.dstFolder},
                                   counts, &difference);
 
-    if (o.json || ctx.options().json) {
+    if (ctx.options().json) {
         nlohmann::ordered_json j{{"slot", o.slot},
                                  {"source", CompareSourceOf(in.copySource)},
                                  {"destination", ResolveDestination(port->root, in.dstFolder)
@@ -134,7 +132,7 @@ int RunCompare(CliContext& ctx, const CompareOptions& o) {
         same = CompareFolders(*p, o.first, o.second, counts, &difference);
         p->op = console;
     }
-    if (o.json || ctx.options().json) {
+    if (ctx.options().json) {
         nlohmann::ordered_json j{{"same", same == 1},
                                  {"folders", counts.folders},
                                  {"files", counts.files},
@@ -156,7 +154,9 @@ void AddCopyCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
         "copy",
         "Copy a software folder to one port's volume (the settings' Dest. Dir.), flush, and "
         "with --compare check the copy; prints the first difference (exit 0 when all passed)");
-    sub->add_option("--slot", o->slot, "Port slot as scan prints it (1 to 16)")->required();
+    sub->add_option("--slot", o->slot, "Slot of the port, as 'scan' prints it (1 to 16)")
+        ->required()
+        ->check(CLI::Range(1, static_cast<int>(kPortSlots)));
     sub->add_option("--from", o->from, "Source folder, or a file in it (default: SwImgPath)");
     sub->add_option("--settings", o->settingsFile, "Settings file (default: built-in defaults)");
     sub->add_option_function<std::string>(
@@ -168,7 +168,6 @@ void AddCopyCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
         "Destination folder on the volume (default: the settings' SwDstFolder)");
     sub->add_flag("--compare", o->compare, "Compare the copy with the source afterwards");
     sub->add_flag("--advanced", o->advanced, "Compare file contents too (bAdvenceCompare)");
-    sub->add_flag("--json", o->json, "Print the result as JSON");
     sub->callback([&ctx, &exitCode, o] { exitCode = RunCopy(ctx, *o); });
 
     auto c = std::make_shared<CompareOptions>();
@@ -180,7 +179,6 @@ void AddCopyCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
     cmp->add_option("DIR1", c->first, "Source folder")->required();
     cmp->add_option("DIR2", c->second, "Folder to check against it")->required();
     cmp->add_flag("--advanced", c->advanced, "Compare file contents byte for byte");
-    cmp->add_flag("--json", c->json, "Print the result as JSON");
     cmp->callback([&ctx, &exitCode, c] { exitCode = RunCompare(ctx, *c); });
 }
 

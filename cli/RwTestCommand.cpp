@@ -23,7 +23,6 @@ struct RwTestOptions {
     std::string path;
     std::string settingsFile;
     std::string pattern;
-    bool json = false;
 };
 
 const char* ResultText(std::int32_t r) {
@@ -94,7 +93,7 @@ int RunRwTest(CliContext& ctx, const RwTestOptions& o) {
     const ReadWriteStepResult r = RunReadWriteStep(p, *pattern, in, hooks);
     const std::int32_t size = MeasuredSizeMiB(in.rwDataSize, in.usbSpeed);
 
-    if (o.json || ctx.options().json) {
+    if (ctx.options().json) {
         nlohmann::ordered_json j{
             {"folder", in.volumeRoot->string()}, {"sizeMiB", ReadWriteTestBytes(size) >> 20},
             {"writeMBs", r.stored.write},        {"readMBs", r.stored.read},
@@ -122,12 +121,12 @@ void AddRwTestCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
         "rwtest",
         "Run the read/write test of one port (--slot) or in one folder (--path) with the "
         "settings' size, PerfShift and minimum rates; print both rates (exit 0 on Pass)");
-    sub->add_option("--slot", o->slot, "Port slot as scan prints it (1 to 16)");
-    sub->add_option("--path", o->path, "Folder to test in instead of a port's volume");
+    sub->add_option("--slot", o->slot, "Slot of the port, as 'scan' prints it (1 to 16)")
+        ->check(CLI::Range(1, static_cast<int>(kPortSlots)));
+    sub->add_option("--path", o->path, "Folder (a volume's root) to test in instead of a port");
     sub->add_option("--settings", o->settingsFile,
                     "Settings file (default: built-in defaults, 2 MiB, no minimums)");
     sub->add_option("--pattern", o->pattern, "Pattern file (default: the settings' WriteFileName)");
-    sub->add_flag("--json", o->json, "Print the result as JSON");
     sub->callback([&ctx, &exitCode, o] { exitCode = RunRwTest(ctx, *o); });
 }
 
