@@ -8,6 +8,7 @@
 #include "disk/FolderCompare.h"
 #include "disk/ReadWriteTest.h"
 #include "disk/SoftwareCopy.h"
+#include "platform/Operator.h"
 #include "platform/sim/SimBridgeFunction.h"
 #include "platform/sim/SimPlatform.h"
 
