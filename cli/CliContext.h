@@ -102,6 +102,8 @@ void AddFormatImageCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 // "partition" and "format" under the "disk" subcommand.
 void AddDiskPrepareCommands(CLI::App& disk, CliContext& ctx, int& exitCode);
 void AddRomCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddRwTestCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddCopyCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 
 // The shipped 16-port station, when it can be found beside the program or in the source
 // tree it was built from; empty otherwise.

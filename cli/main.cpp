@@ -36,6 +36,8 @@ int main(int argc, char** argv) {
     vq::cli::AddDiskCommand(app, ctx, exitCode);
     vq::cli::AddFormatImageCommand(app, ctx, exitCode);
     vq::cli::AddRomCommand(app, ctx, exitCode);
+    vq::cli::AddRwTestCommand(app, ctx, exitCode);
+    vq::cli::AddCopyCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 
     try {
