@@ -67,6 +67,7 @@ void AddSettingsCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddTopologyCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddSimCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddScanCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddRunCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 
 // The shipped 16-port station, when it can be found beside the program or in the source
 // tree it was built from; empty otherwise.

@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
     vq::cli::AddTopologyCommand(app, ctx, exitCode);
     vq::cli::AddSimCommand(app, ctx, exitCode);
     vq::cli::AddScanCommand(app, ctx, exitCode);
+    vq::cli::AddRunCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 
     try {

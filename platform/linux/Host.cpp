@@ -24,6 +24,10 @@ std::filesystem::path HostProgramFolder() {
     return exe.parent_path();
 }
 
+bool HostStdoutIsTerminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+
 namespace {
 
 std::filesystem::path RuntimeDir() {

@@ -18,6 +18,11 @@ std::filesystem::path HostProgramFolder() {
     return std::filesystem::path(buf).parent_path();
 }
 
+bool HostStdoutIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 namespace {
 
 class Win32Mutex final : public NamedMutex {
