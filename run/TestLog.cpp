@@ -77,7 +77,7 @@ std::string ConfigString(std::span<const std::uint8_t> c, std::size_t lengthAt,
         return "0000";
     std::string s;
     for (int i = 0; i < n; ++i) {
-        const std::size_t at = charsAt + 2 * static_cast<std::size_t>(i);
+        const std::size_t at = charsAt + static_cast<std::size_t>(i);  // one byte a character
         const std::uint8_t ch = at < c.size() ? c[at] : 0;
         if (ch == 0)
             break;  // the text ends at its first zero, as a C string does

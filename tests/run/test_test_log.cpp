@@ -104,8 +104,8 @@ TEST(TestLogLine, ConfigurationReadBackForms) {
         std::copy(std::begin(c), std::end(c), out.begin());
         out[12] = 8;  // three characters
         out[14] = 'A';
-        out[16] = 'B';
-        out[18] = 'C';
+        out[15] = 'B';
+        out[16] = 'C';
         out[48] = 2;   // no character: "0000"
         out[84] = 66;  // 32 characters: "0000"
         return true;
