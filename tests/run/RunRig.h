@@ -105,7 +105,7 @@ struct RunRig {
             c.defaultIdentity.manufacturer = "Velmora";
             c.defaultIdentity.product = "USB Disk";
             c.master->sectors = 64 * 2048;
-            c.timing.resetDelayMs = 1500;
+            c.timing.resetDelayMs = 3000;  // longer than the first re-find attempt
             if (adjust)
                 adjust(i, c);
             out.push_back(rig.bridge("r", static_cast<std::uint32_t>(i), c,
