@@ -305,6 +305,15 @@ int RunDriver::OneRun() {
     if (s.EnRWTest && prep_.preparePatterns)
         prep_.preparePatterns(s);
     if (s.EnFWUpdate && !LoadFirmware()) {
+        // The run ends before any worker starts; the report says why.
+        {
+            std::lock_guard lock(st_.recordsLock());
+            outcome.ports = st_.ports();
+        }
+        for (std::size_t i = 0; i < kPortSlots; ++i) {
+            if (outcome.ports[i].usable)
+                outcome.notes[i] = "the firmware file could not be used: " + s.FwFileName.str();
+        }
         RefreshBtnClick();
         runFailed_ = true;
         runs_.push_back(outcome);
