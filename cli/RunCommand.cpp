@@ -303,6 +303,9 @@ int RunRun(CliContext& ctx, const RunOptions& o) {
     TableFrontEnd table(station, !json && HostStdoutIsTerminal(), json);
     driver.setFrontEnd(&table);
 
+    // A START whose run (or type-C sequence) failed fails the command even when no
+    // device line says so (a phase that never saw its device).
+    bool startFailed = false;
     std::signal(SIGINT, OnInterrupt);
     if (o.autoMode) {
         settings.MPAutorun = 1;
@@ -316,12 +319,14 @@ int RunRun(CliContext& ctx, const RunOptions& o) {
                 ReplugRemoved(ctx);
                 driver.RefreshBtnClick();
             }
-            if (station.runDeviceCount() == 0)
+            // START is disabled without devices; the type-C sequence waits for its device.
+            if (station.runDeviceCount() == 0 && settings.EnEPPTypeC == 0)
                 break;
             if (!o.barcodes.empty())
                 panel["String3Edit"].text = o.barcodes[static_cast<std::size_t>(i)];
             table.reset();
             driver.ExecuteBtnClick();
+            startFailed = startFailed || driver.runFailed();
         }
     }
     rules.WriteCounters();
@@ -369,7 +374,9 @@ int RunRun(CliContext& ctx, const RunOptions& o) {
             }
         }
     }
-    return (total > 0 && failed == 0 && unanswered.empty()) ? kExitOk : kExitFailed;
+    if (startFailed && failed == 0)
+        std::cerr << "vqmp-cli: the run failed\n";
+    return (total > 0 && failed == 0 && !startFailed && unanswered.empty()) ? kExitOk : kExitFailed;
 }
 
 }  // namespace

@@ -413,11 +413,8 @@ int RunDriver::OneRun() {
 
     // 10. The log; the counters are kept on disk after every run as well.
     const LocalDateTime stamp = now_ ? now_() : LocalDateTime{};
-    outcome.logWritten = true;
     WriteLog(stamp, count);
-    if (!typeC) {
-        outcome.logWritten = logOk_;
-    }
+    outcome.logWritten = logOk_;
     panel.WriteCounters();
 
     // 11.
@@ -466,12 +463,11 @@ void RunDriver::WriteLog(const LocalDateTime& stamp, int count) {
             lines += test_log::DeviceLine(number, stamp, r, s, o, readBack);
         }
     }
-    logOk_ = true;
-    if (!o.typeC) {
-        logOk_ = log_.AppendRun(lines);
-        if (!logOk_)
-            message(test_log::kOpenFailed, msg::kError, MessageIcon::Error);
-    }
+    // The file is opened (and made with its header) in type-C mode too; the phase lines
+    // wait for the summary.
+    logOk_ = log_.AppendRun(lines);
+    if (!logOk_)
+        message(test_log::kOpenFailed, msg::kError, MessageIcon::Error);
 }
 
 void RunDriver::ShowOverall(bool passed) {

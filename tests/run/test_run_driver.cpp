@@ -5,9 +5,11 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <variant>
 
 #include "base/Text.h"
 #include "bridge/VendorCommands.h"
+#include "platform/sim/SimScenario.h"
 #include "run/Worker.h"
 #include "tests/run/RunRig.h"
 
@@ -422,6 +424,50 @@ TEST_F(RunDriverTest, SafeRemoveAfterTheRunAndItsWarning) {
     EXPECT_TRUE(r.driver->runs().at(0).passed);
     EXPECT_EQ(r.station->runDeviceCount(), 1);  // the vetoed board stays
     EXPECT_EQ(messages(), std::vector<std::string>{"Warning|Unable to remove all device!"});
+}
+
+}  // namespace
+}  // namespace vq
+
+namespace vq {
+namespace {
+
+// The type-C fixture: the control board switches the port power of the hub under test.
+TEST(TypeCSequence, PhasesLogTheirLinesAndAMissingDeviceStopsTheSequence) {
+    test::RunRig r;
+    auto loaded = sim::LoadScenarioFile(std::filesystem::path(VQ_SOURCE_DIR) / "examples" /
+                                        "power-control.json");
+    ASSERT_TRUE(std::holds_alternative<sim::Scenario>(loaded));
+    sim::BuildStation(r.rig.sim, std::get<sim::Scenario>(loaded));
+    r.loadSettings({{"EnPartition", "0"},
+                    {"EnFormat", "0"},
+                    {"EnRWTest", "0"},
+                    {"EnEEPROMUpdate", "0"},
+                    {"EnUSB30Check", "1"},
+                    {"EnEPPTypeC", "1"},
+                    {"EPPPowerOnDelay", "3000"},
+                    {"EPPPowerOffDelay", "500"},
+                    {"String3", "000000000601"}});
+    r.make();
+    r.driver->RefreshBtnClick();
+    EXPECT_TRUE(r.station->powerControl().ready);
+    r.rig.op.clear();
+    r.driver->ExecuteBtnClick();
+
+    // Phase 0 and phase 1 ran on the one device; phase 1 switched to the second line.
+    ASSERT_GE(r.driver->runs().size(), 2u);
+    EXPECT_TRUE(r.driver->phaseLines()[0].ends_with("\tPass\tCC1-FwUp\r\n"));
+    EXPECT_TRUE(r.driver->phaseLines()[1].ends_with("\t0.0/0.0\t----\t----\tPass\tCC1-Test\r\n"));
+    EXPECT_EQ(r.settings.TotalTestCount, 1);  // counted once, in phase 0
+    // The fixture's board powers the hub only with the first line, so phase 2 never sees
+    // its device: the sequence stops with the CC label and the failure shown.
+    EXPECT_EQ(r.driver->ccLabel(), "CC2");
+    EXPECT_EQ(r.driver->statusLabel(), "Fail");
+    EXPECT_TRUE(r.driver->runFailed());
+    const std::string log = r.logText();
+    EXPECT_NE(log.find("---EPP Fail------------\r\n"), std::string::npos);
+    EXPECT_NE(log.find("000001\t2026/12/08\t04:05:06\t---CC2 Test : Device not found. ------\r\n"),
+              std::string::npos);
 }
 
 }  // namespace
