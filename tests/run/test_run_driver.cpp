@@ -472,3 +472,53 @@ TEST(TypeCSequence, PhasesLogTheirLinesAndAMissingDeviceStopsTheSequence) {
 
 }  // namespace
 }  // namespace vq
+
+namespace vq {
+namespace {
+
+// Sixteen workers at once with faults on three ports (the run the thread checker watches).
+TEST(SixteenPorts, EveryStepWithFaultsOnThreePorts) {
+    test::RunRig r;
+    r.bridges(16, 19, sim::PortSpeed::Super, [](int i, sim::BridgeConfig& c) {
+        if (i == 5 || i == 12) {
+            sim::FaultSpec f;
+            f.type = sim::FaultSpec::Type::NoReturn;
+            c.faults.push_back(f);
+        }
+    });
+    r.loadSettings({{"EnPartition", "1"},
+                    {"EnFormat", "1"},
+                    {"EnRWTest", "1"},
+                    {"EnEEPROMUpdate", "1"},
+                    {"EnSWCopy", "1"},
+                    {"EnFolderCompare", "1"},
+                    {"EnUSB30Check", "1"},
+                    {"SwImgPath", r.home.path.string()},
+                    {"MPPortReset", "1"},
+                    {"MPResetWait", "4"},
+                    {"USBReadPerformance", "0"},
+                    {"String3", "000000000001"}});
+    Doubles d;
+    d.failing = "format";
+    d.failSlot = 9;
+    r.make().setStepProcedures(d.procedures());
+    r.driver->ExecuteBtnClick();
+    for (int slot = 1; slot <= 16; ++slot) {
+        const PortRecord& p = r.port(slot);
+        const bool faulty = slot == 5 || slot == 9 || slot == 12;
+        EXPECT_EQ(p.finalResult, faulty ? rr::kFail : rr::kPass) << slot;
+        EXPECT_EQ(p.progress, 100);
+    }
+    EXPECT_EQ(r.port(5).relink, rr::kFail);
+    EXPECT_EQ(r.port(12).relink, rr::kFail);
+    EXPECT_EQ(r.port(9).format, rr::kFail);
+    EXPECT_EQ(r.port(9).readWrite, rr::kSkipped);
+    EXPECT_EQ(r.settings.TotalTestCount, 16);
+    EXPECT_EQ(r.settings.NumberOfPass, 13);
+    EXPECT_EQ(r.display.yieldText(), "13 / 16");
+    EXPECT_EQ(r.station->attachedDeviceCount(), 16);
+    EXPECT_EQ(r.panel["String3Edit"].text, "000000000011");  // 16 serials handed out
+}
+
+}  // namespace
+}  // namespace vq
