@@ -4,7 +4,8 @@ JOBS ?= $(shell nproc)
 WERROR ?= ON
 CMAKE_COMMON = -G Ninja -DVQ_WERROR=$(WERROR)
 
-.PHONY: all deps run test test-asan test-tsan test-windows gui bench fuzz fuzz-run format clean
+.PHONY: all deps run test test-asan test-tsan test-windows gui bench fuzz fuzz-run format clean \
+	example-firmware
 
 all: build/build.ninja
 	cmake --build build -j $(JOBS)
@@ -28,6 +29,10 @@ test: deps build/build.ninja
 gui: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target vqmp
 	./build/ui/qt/vqmp
+
+# Regenerates examples/firmware/ from the rule in resources/FirmwareExamples.h.
+example-firmware: deps build/build.ninja
+	cmake --build build --target example-firmware
 
 bench: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target vq_bench
@@ -54,7 +59,7 @@ test-windows:
 # libFuzzer targets of the settings file, built with clang and the address and
 # undefined-behaviour sanitizers; fuzz-run runs each for FUZZ_SECONDS from the shipped examples.
 FUZZ_SECONDS ?= 120
-FUZZERS = fuzz_ini_file fuzz_load_settings
+FUZZERS = fuzz_ini_file fuzz_load_settings fuzz_firmware_image
 fuzz:
 	@scripts/install-deps fuzz
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -605,6 +605,16 @@ std::optional<std::uint64_t> SimStation::freeBytes(char letter) {
     return it->second.freeBytes;
 }
 
+std::unique_ptr<Volume> SimStation::openVolume(char, std::uint32_t* error) {
+    if (error)
+        *error = syserr::kNotSupported;
+    return nullptr;
+}
+
+std::uint32_t SimStation::setLabel(char, std::string_view) {
+    return syserr::kNotSupported;
+}
+
 std::optional<std::uint32_t> SimStation::volumeDiskNumber(char letter) {
     std::lock_guard lock(m_);
     auto it = volumes_.find(ToUpperAscii(letter));

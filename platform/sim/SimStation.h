@@ -179,6 +179,16 @@ class SimStation final : public UsbTopology,
     std::string volumeDevicePath(char letter) override;
     std::filesystem::path rootPath(char letter) override;
     std::optional<std::uint64_t> freeBytes(char letter) override;
+    // Volume contents are not emulated yet: these answer "not supported".
+    std::optional<std::uint64_t> totalBytes(char) override { return std::nullopt; }
+    std::unique_ptr<Volume> openVolume(char, std::uint32_t* error) override;
+    std::optional<VolumeInformation> volumeInformation(char) override { return std::nullopt; }
+    std::uint32_t setLabel(char, std::string_view) override;
+    int systemFormat(char, std::string_view, std::string_view, std::uint32_t, bool) override {
+        return -1;
+    }
+    bool systemFormatAvailable() override { return false; }
+    bool closeFormatPrompt() override { return false; }
 
     // Physical drive number of the disk that holds a volume.
     std::optional<std::uint32_t> volumeDiskNumber(char letter);
