@@ -26,6 +26,7 @@
 #include "run/PortDisplay.h"
 #include "run/RunDriver.h"
 #include "run/Station.h"
+#include "run/StepWiring.h"
 #include "run/TestLog.h"
 
 namespace vq::cli {
@@ -300,6 +301,8 @@ int RunRun(CliContext& ctx, const RunOptions& o) {
     log.ChooseFile(SystemLocalTime());
     PortDisplay display;
     RunDriver driver(station, log, display);
+    driver.setStepProcedures(StationStepProcedures());
+    driver.setRunProcedures(StationRunProcedures(rules));
     TableFrontEnd table(station, !json && HostStdoutIsTerminal(), json);
     driver.setFrontEnd(&table);
 

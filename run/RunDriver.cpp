@@ -258,25 +258,13 @@ void RunDriver::TypeCSequence() {
 
 bool RunDriver::LoadFirmware() {
     RunSettings& s = st_.panel().settings();
-    firmware_.clear();
-    std::ifstream in(fs::path(s.FwFileName.str()), std::ios::binary);
-    if (!in)
+    firmware_ = bridge::FirmwareImage{};
+    if (bridge::LoadFirmwareImage(fs::path(s.FwFileName.str()), firmware_) !=
+        bridge::FirmwareLoadError::None)
         return false;
-    firmware_.resize(kFirmwareMax);
-    in.read(reinterpret_cast<char*>(firmware_.data()), static_cast<std::streamsize>(kFirmwareMax));
-    firmware_.resize(static_cast<std::size_t>(in.gcount()));
-    // The clone marker: the big-endian words at 0x1FFFC and 0x3FFFC (zero past the end).
-    auto word = [&](std::size_t at) {
-        std::uint32_t w = 0;
-        for (std::size_t i = 0; i < 4; ++i)
-            w = (w << 8) | (at + i < firmware_.size() ? firmware_[at + i] : 0u);
-        return w;
-    };
-    const bool differ = word(0x1FFFC) != word(0x3FFFC);
-    const bool clone = st_.panel().panel()["cbCloneProduct"].checked;
-    if (clone != differ) {
-        message(clone ? kNotClone : kIsClone, "Firmware Error", MessageIcon::Error);
-        firmware_.clear();
+    if (!bridge::CheckCloneMarker(firmware_, st_.panel().panel()["cbCloneProduct"].checked,
+                                  st_.platform().op)) {
+        firmware_ = bridge::FirmwareImage{};
         return false;
     }
     return true;
@@ -407,7 +395,7 @@ int RunDriver::OneRun() {
         panel.setText("StringBEdit", s.StringB.str());
         panel.setText("String3Edit", s.String3.str());
     }
-    firmware_.clear();
+    firmware_ = bridge::FirmwareImage{};
     for (std::size_t k = 0; k < workers.size(); ++k)
         outcome.notes[workers[k]->slot()] = workers[k]->note();
 

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/FirmwareImage.h"
 #include "devices/PortRecord.h"
 #include "platform/Operator.h"
 #include "run/PortDisplay.h"
@@ -78,17 +79,10 @@ class RunDriver {
     static constexpr const char* kSourceInvalid = "Please make sure the software image path valid!";
     static constexpr const char* kNoFirmwareName =
         "Please make sure the correct firmware filename!";
-    static constexpr const char* kNotClone =
-        "Error: The selected firmware file doesn't appear to be CLONE product firmware. Please "
-        "check the firmware file.";
-    static constexpr const char* kIsClone =
-        "Error: The selected firmware file appears to be CLONE product firmware. Please check "
-        "the firmware file.";
     static constexpr const char* kMaxSerial = "Serial number reach the max setting number ";
     static constexpr const char* kSerialRepeats =
         "The serial number %s would be given to two devices. Please choose another start "
         "serial number.";
-    static constexpr std::size_t kFirmwareMax = 262144;
 
     RunDriver(Station& station, TestLog& log, PortDisplay& display,
               LocalTimeSource now = SystemLocalTime);
@@ -156,7 +150,7 @@ class RunDriver {
     int lastCount_ = 0;
     bool logOk_ = true;
     std::array<std::string, 3> phaseLines_{};
-    std::vector<std::uint8_t> firmware_;
+    bridge::FirmwareImage firmware_;
     std::string statusLabel_;
     CellColour statusColour_ = CellColour::Black;
     std::string ccLabel_;

@@ -60,6 +60,13 @@ Worker::Worker(Station& station, std::size_t slot, RunSettings settings, const R
       rec_(station.ports()[slot]),
       letter_(initialDriveLetter) {}
 
+const bridge::FirmwareImage& Worker::firmware() const {
+    static const bridge::FirmwareImage kNone;
+    if (firmware_)
+        return *firmware_;
+    return sh_.firmwareImage ? *sh_.firmwareImage : kNone;
+}
+
 const PortRecord& Worker::record() const {
     return rec_;
 }
@@ -421,8 +428,7 @@ void Worker::EepromFirmwareStage() {
     const bool eeprom = s_.EnEEPROMUpdate != 0;
     const bool firmware = s_.EnFWUpdate != 0;
     const int k = rec_.chipKind;
-    const bool inFlash =
-        sh_.procedures.configInFlash && sh_.procedures.configInFlash(rec_.chipKind);
+    const bool inFlash = sh_.procedures.configInFlash && sh_.procedures.configInFlash(*this);
     if (s_.EEPROMOnly == 0 && (k == 30 || k == 35 || inFlash) && (eeprom || firmware))
         CombinedRoute();
     else
@@ -437,7 +443,7 @@ void Worker::CombinedRoute() {
     if (firmware) {
         set(&PortRecord::firmware, rr::kRunning);
         try {
-            firmware_ = sh_.firmwareImage ? *sh_.firmwareImage : std::vector<std::uint8_t>{};
+            firmware_ = sh_.firmwareImage ? *sh_.firmwareImage : bridge::FirmwareImage{};
         } catch (const std::bad_alloc&) {
             if (st_.platform().op)
                 st_.platform().op->showMessage({kNoMemory, "Error", MessageIcon::Error});
@@ -765,8 +771,7 @@ void Worker::CloseFormatPrompt() {
 }
 
 void Worker::End() {
-    firmware_.clear();
-    firmware_.shrink_to_fit();
+    firmware_.reset();
     for (int i = 0; i < 3; ++i)
         bridge::AtaFlushCache(target());
     const RunResult verdict = failed_ ? rr::kFail : rr::kPass;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/RunSettings.h"
+#include "bridge/FirmwareImage.h"
 #include "bridge/Transport.h"
 #include "devices/PortRecord.h"
 
@@ -48,8 +49,8 @@ struct StepProcedures {
     std::function<bool(Worker&)> firmwareCheck;
     // Step 8: this device's ConfigImage from the settings copy, for its ChipKind.
     std::function<bool(Worker&)> buildConfig;
-    // Step 9: whether the ChipKind keeps its configuration in its firmware flash.
-    std::function<bool(std::uint8_t kind)> configInFlash;
+    // Step 9: whether the bridge keeps its configuration in its firmware flash.
+    std::function<bool(Worker&)> configInFlash;
     // Step 9, combined route: one writer takes the ConfigImage and the firmware together.
     std::function<bool(Worker&)> combinedWriter;
     // Step 9, separate route: the firmware update, and the configuration write (with its
@@ -91,7 +92,7 @@ struct RunShared {
     std::string powerPath;  // the control board
     std::uint8_t powerByte = 0;
     std::atomic<int>* cc1Port = nullptr;
-    const std::vector<std::uint8_t>* firmwareImage = nullptr;
+    const bridge::FirmwareImage* firmwareImage = nullptr;
     std::string copySource;  // "...\*.*"
     int osClass = 0;
     bool windows2000 = false;
@@ -122,8 +123,9 @@ class Worker {
     Station& station() { return st_; }
     const RunShared& shared() const { return sh_; }
     char driveLetter() const { return letter_; }
-    // A copy of the run's firmware image (made when firmware update is on).
-    const std::vector<std::uint8_t>& firmwareCopy() const { return firmware_; }
+    // The run's firmware image: the worker's own copy on the combined route, else the
+    // run's (empty when firmware update is off).
+    const bridge::FirmwareImage& firmware() const;
     bool failed() const { return failed_; }
     // Why the port failed where no step text says it (ambiguous pairing); empty otherwise.
     const std::string& note() const { return note_; }
@@ -174,7 +176,7 @@ class Worker {
     PortRecord& rec_;
     char letter_ = 0;
     bool failed_ = false;
-    std::vector<std::uint8_t> firmware_;
+    std::optional<bridge::FirmwareImage> firmware_;
     std::string note_;
 };
 

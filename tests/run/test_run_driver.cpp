@@ -10,6 +10,7 @@
 #include "base/Text.h"
 #include "bridge/VendorCommands.h"
 #include "platform/sim/SimScenario.h"
+#include "run/StepWiring.h"
 #include "run/Worker.h"
 #include "tests/run/RunRig.h"
 
@@ -518,6 +519,47 @@ TEST(SixteenPorts, EveryStepWithFaultsOnThreePorts) {
     EXPECT_EQ(r.display.yieldText(), "13 / 16");
     EXPECT_EQ(r.station->attachedDeviceCount(), 16);
     EXPECT_EQ(r.panel["String3Edit"].text, "000000000011");  // 16 serials handed out
+}
+
+}  // namespace
+}  // namespace vq
+
+namespace vq {
+namespace {
+
+// The station's own writers: the boards come back from the relink with the identity the
+// run wrote, each with its own serial number.
+TEST(StationProcedures, UpdatesAndRelinkGiveEachBoardTheWrittenIdentity) {
+    test::RunRig r;
+    r.bridges(3);
+    r.loadSettings(
+        {{"EnPartition", "0"},
+         {"EnFormat", "0"},
+         {"EnRWTest", "0"},
+         {"EnEEPROMUpdate", "1"},
+         {"EnFWUpdate", "1"},
+         {"FwFileName",
+          (std::filesystem::path(VQ_SOURCE_DIR) / "examples" / "firmware" / "v646.bin").string()},
+         {"MPPortReset", "1"},
+         {"VenderID", "1234"},
+         {"ProductID", "5678"},
+         {"StringA", "Acme"},
+         {"String3", "000000001001"}});
+    r.make().setStepProcedures(StationStepProcedures());
+    r.driver->setRunProcedures(StationRunProcedures(r.rules));
+    r.driver->ExecuteBtnClick();
+    for (int slot = 1; slot <= 3; ++slot) {
+        const PortRecord& p = r.port(slot);
+        EXPECT_EQ(p.firmware, rr::kPass) << slot;
+        EXPECT_EQ(p.eeprom, rr::kPass) << slot;
+        EXPECT_EQ(p.relink, rr::kPass) << slot;
+        EXPECT_EQ(p.vid, 0x1234) << slot;
+        EXPECT_EQ(p.pid, 0x5678) << slot;
+        EXPECT_EQ(p.manufacturer, "Acme") << slot;
+        EXPECT_EQ(p.serial, Format("00000000100%d", slot)) << slot;
+        EXPECT_EQ(p.finalResult, rr::kPass) << slot;
+    }
+    EXPECT_TRUE(r.rig.messages().empty()) << r.rig.messages().front();
 }
 
 }  // namespace

@@ -1,0 +1,154 @@
+#include "run/StepWiring.h"
+
+#include <algorithm>
+
+#include "app/PanelMessages.h"
+#include "app/SettingsPanel.h"
+#include "base/Text.h"
+#include "bridge/ChipIdentity.h"
+#include "bridge/ConfigWriters.h"
+#include "bridge/FirmwareUpdate.h"
+#include "bridge/VendorCommands.h"
+#include "run/Station.h"
+
+namespace vq {
+
+namespace {
+
+bool Absent(const std::string& text) {
+    return text.empty() || text == msg::kNullMarker;
+}
+
+bridge::UpdateContext ContextOf(Worker& w) {
+    bridge::UpdateContext ctx;
+    ctx.op = w.station().platform().op;
+    ctx.diagnostics = w.station().platform().diagnostics;
+    return ctx;
+}
+
+}  // namespace
+
+bool FirmwareVersionMatches(const bridge::Target& t, std::uint8_t kind,
+                            const bridge::FirmwareImage& image) {
+    std::array<std::uint8_t, 16> answer{};
+    if (!bridge::IdentifyBridge(t, answer) || !bridge::IsIdentifyAnswer(answer))
+        return false;
+    const std::array<std::uint8_t, 6> reported = {answer[6],  answer[7],  answer[12],
+                                                  answer[13], answer[14], answer[15]};
+    const ConstBytes buffer = image.buffer();
+    const std::size_t at = bridge::FirmwareProbeOffset(kind) + 8;
+    if (!image.loaded() || at + 6 > buffer.size())
+        return false;
+    return std::equal(reported.begin(), reported.end(), buffer.begin() + static_cast<long>(at));
+}
+
+ConfigImage DeviceConfigImage(const RunSettings& s, std::uint8_t kind) {
+    ConfigImage image = s.Config;
+    const ConfigLayout& L = s.Layout;
+    const bool parallel = kind == 30 || kind == 35;
+    const bool oneByte = parallel || s.TableType == 3;
+    auto put = [&](std::string text, const StringSlot& slot) {
+        if (Absent(text))
+            text.clear();
+        const int width = oneByte ? 1 : 2;
+        PutStringDescriptor(text, slot.maxChars, image, slot.position, slot.maxChars * width,
+                            oneByte, s.TableType);
+    };
+    put(s.StringA.str(), L.stringA);
+    std::string product = s.StringB.str();
+    if (kind >= 14 && kind <= 18 && Absent(product))
+        product = "USB to ATA/ATAPI Bridge";
+    put(product, L.stringB);
+    put(s.String3.str(), L.serial);
+    if (s.TableType == 3 && s.MapToHDName != 0)
+        image[12] = '2';
+    return image;
+}
+
+StepProcedures StationStepProcedures() {
+    StepProcedures p;
+    p.firmwareCheck = [](Worker& w) {
+        return FirmwareVersionMatches(w.target(), w.record().chipKind, w.firmware());
+    };
+    p.buildConfig = [](Worker& w) {
+        w.settings().Config = DeviceConfigImage(w.settings(), w.record().chipKind);
+        return true;
+    };
+    p.configInFlash = [](Worker& w) {
+        return bridge::ConfigInFlash(w.record().chipKind, w.target(), w.firmware().length());
+    };
+    p.combinedWriter = [](Worker& w) {
+        const RunSettings& s = w.settings();
+        const bridge::Target t = w.target();
+        const std::uint8_t kind = w.record().chipKind;
+        const bool eeprom = s.EnEEPROMUpdate != 0;
+        const bool firmware = s.EnFWUpdate != 0;
+        const bridge::FirmwareImage& image = w.firmware();
+        switch (kind) {
+            case 9:
+                return bridge::UpdateCombinedFlash(t, eeprom, firmware, s.Config, image,
+                                                   ContextOf(w));
+            case 11:
+            case 12:
+            case 13:
+            case 19:
+            case 20: {
+                std::vector<std::uint8_t> block(kind >= 19 ? 256 : 128, 0);
+                std::copy(s.Config.begin(), s.Config.end(), block.begin());
+                bool serialForm = false;
+                if (kind <= 13) {
+                    std::array<std::uint8_t, 4> reg{};
+                    bridge::ReadXdata(t, 0xFDB0, reg);
+                    const bool fast = w.record().usbSpeed >= 3 && w.record().usbSpeed != 255;
+                    serialForm = !(fast || reg[1] >= 180);
+                }
+                return bridge::WriteMemoryImage(t, kind, eeprom, firmware, block,
+                                                s.ProductRevsion.str(), image, serialForm);
+            }
+            case 30:
+            case 35: {
+                bridge::ParallelFlashConfig v;
+                v.vid = s.VenderID.str();
+                v.pid = s.ProductID.str();
+                v.manufacturer = s.StringA.str();
+                v.product = s.StringB.str();
+                v.serial = s.String3.str();
+                return bridge::WriteParallelFlashConfig(t, eeprom, firmware, v, s.FlashType, image);
+            }
+            default:
+                if (kind >= 21 && kind <= 29)
+                    return false;  // the manufacturing ROM download is not part of the station yet
+                return bridge::WriteSerialFlashConfig(
+                    t, eeprom, firmware, s.Config, image,
+                    bridge::NeedsWordProgram(t, w.record().flashType));
+        }
+    };
+    p.updateFirmware = [](Worker& w) {
+        return bridge::UpdateFirmware(w.target(), w.record().chipKind, w.settings().FlashType,
+                                      w.firmware(), ContextOf(w));
+    };
+    p.writeConfiguration = [](Worker& w) {
+        return bridge::WriteEeprom(w.target(), w.settings().Config,
+                                   std::max(1, w.settings().EEPROMRetry));
+    };
+    return p;
+}
+
+RunProcedures StationRunProcedures(SettingsPanel& panel) {
+    RunProcedures p;
+    p.buildWorkingConfig = [&panel](RunSettings& s, std::uint16_t firstChip) {
+        panel.EEPROMTypeChange();
+        const std::uint16_t vid =
+            s.VenderID.empty() ? 0x7E8A : static_cast<std::uint16_t>(ParseHex(s.VenderID.str()));
+        std::uint16_t pid = static_cast<std::uint16_t>(ParseHex(s.ProductID.str()));
+        if (s.ProductID.empty()) {
+            const std::string model(bridge::ChipNumber(bridge::KindOf(firstChip)));
+            pid = static_cast<std::uint16_t>(ParseHex("2" + model));
+        }
+        PutConfigWord(s.Config, s.Layout.vidPos, vid);
+        PutConfigWord(s.Config, s.Layout.pidPos, pid);
+    };
+    return p;
+}
+
+}  // namespace vq
