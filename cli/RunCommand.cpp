@@ -301,7 +301,7 @@ int RunRun(CliContext& ctx, const RunOptions& o) {
     log.ChooseFile(SystemLocalTime());
     PortDisplay display;
     RunDriver driver(station, log, display);
-    driver.setStepProcedures(StationStepProcedures());
+    driver.setStepProcedures(StationStepProcedures(p->volumes));
     driver.setRunProcedures(StationRunProcedures(rules));
     TableFrontEnd table(station, !json && HostStdoutIsTerminal(), json);
     driver.setFrontEnd(&table);

@@ -9,6 +9,7 @@
 #include "bridge/ConfigWriters.h"
 #include "bridge/FirmwareUpdate.h"
 #include "bridge/VendorCommands.h"
+#include "platform/VolumeService.h"
 #include "run/Station.h"
 
 namespace vq {
@@ -65,8 +66,10 @@ ConfigImage DeviceConfigImage(const RunSettings& s, std::uint8_t kind) {
     return image;
 }
 
-StepProcedures StationStepProcedures() {
+StepProcedures StationStepProcedures(VolumeService* volumes) {
     StepProcedures p;
+    if (volumes)
+        p.closeFormatPrompt = [volumes] { return volumes->closeFormatPrompt(); };
     p.firmwareCheck = [](Worker& w) {
         return FirmwareVersionMatches(w.target(), w.record().chipKind, w.firmware());
     };
@@ -126,6 +129,15 @@ StepProcedures StationStepProcedures() {
     p.updateFirmware = [](Worker& w) {
         return bridge::UpdateFirmware(w.target(), w.record().chipKind, w.settings().FlashType,
                                       w.firmware(), ContextOf(w));
+    };
+    p.volumeLabel = [](Worker& w, char letter) -> std::optional<std::string> {
+        VolumeService* vs = w.station().platform().volumes;
+        if (!vs)
+            return std::nullopt;
+        const auto info = vs->volumeInformation(letter);
+        if (!info)
+            return std::nullopt;
+        return info->label;
     };
     p.writeConfiguration = [](Worker& w) {
         return bridge::WriteEeprom(w.target(), w.settings().Config,

@@ -14,10 +14,12 @@
 namespace vq {
 
 class SettingsPanel;
+class VolumeService;
 
 // Every step procedure the station has; the others stay unset (their steps fail with
 // "... is not available on this station").
-StepProcedures StationStepProcedures();
+// `volumes` is the platform's volume service (null: none).
+StepProcedures StationStepProcedures(VolumeService* volumes = nullptr);
 // The preparation of a run: the EEPROM type applied to the working ConfigImage with the
 // VID and PID (defaults 0x7E8A and 0x2 followed by the model number).
 RunProcedures StationRunProcedures(SettingsPanel& panel);
