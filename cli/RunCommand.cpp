@@ -21,6 +21,7 @@
 #include "app/shell/StationShell.h"
 #include "base/Format.h"
 #include "cli/CliContext.h"
+#include "devices/PortPower.h"
 #include "platform/Host.h"
 #include "platform/sim/SimScenario.h"
 #include "run/PortDisplay.h"
@@ -46,9 +47,13 @@ struct RunOptions {
 };
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<RunDriver*> g_driver{nullptr};
 
+// Ctrl+C: no further START, and running workers stop at their next step boundary.
 extern "C" void OnInterrupt(int) {
     g_interrupted = true;
+    if (RunDriver* d = g_driver.load())
+        d->RequestClose();
 }
 
 // Messages are printed and answered as the operator pressing OK would; a question is
@@ -309,6 +314,7 @@ int RunRun(CliContext& ctx, const RunOptions& o) {
     // A START whose run (or type-C sequence) failed fails the command even when no
     // device line says so (a phase that never saw its device).
     bool startFailed = false;
+    g_driver = &driver;
     std::signal(SIGINT, OnInterrupt);
     if (o.autoMode) {
         settings.MPAutorun = 1;
@@ -332,6 +338,10 @@ int RunRun(CliContext& ctx, const RunOptions& o) {
             startFailed = startFailed || driver.runFailed();
         }
     }
+    g_driver = nullptr;
+    std::signal(SIGINT, SIG_DFL);
+    // Program close: the port power off (type-C mode), the counters saved.
+    PowerOffAtClose(settings.EnEPPTypeC != 0, station.powerControl(), station.transport());
     rules.WriteCounters();
 
     int passed = 0;

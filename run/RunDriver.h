@@ -99,6 +99,7 @@ class RunDriver {
     // "Stop Test": no further repetition starts. Any thread.
     void BtnStopTestClick() { stop_ = true; }
     // Program close: running workers stop at their next step boundary; START returns.
+    // Only sets flags, so a signal handler may call it.
     void RequestClose();
     // "Refresh" with the display redrawn.
     void RefreshBtnClick();
