@@ -112,8 +112,8 @@ void SettingsPanel::StringAEditChange(std::string_view sender) {
         }
         const auto max = static_cast<std::size_t>(std::max(slot.maxChars, 0));
         if (text.size() > max) {
-            text.resize(max);
-            cutText(sender, max, false);
+            cutText(sender, max, false);  // runs this handler again with the cut text
+            return;
         }
         PutPanelStringDescriptor(text, slot.maxChars, 1, s_.Config, slot.position);
         return;
@@ -162,8 +162,9 @@ void SettingsPanel::StringAEditChange(std::string_view sender) {
     }
 
     if (text.size() > max) {
-        text.resize(max);
+        // The cut runs this handler again with the cut text, which checks and writes it.
         cutText(sender, max, true);
+        return;
     }
 
     const Control& mapSn = c("StrA2SNChk");
@@ -302,7 +303,11 @@ void SettingsPanel::EEPROMTypeChange() {
                                                                 {"ProductIDEdit", &pid}};
     for (const auto& [name, text] : texts) {
         setText(name, "");
-        setText(name, *text);
+        // An empty text is written as well, though the edit may have been empty already.
+        if (text->empty())
+            runChangeHandler(name);
+        else
+            setText(name, *text);
     }
 }
 

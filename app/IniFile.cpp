@@ -4,10 +4,10 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
-#include <random>
 #include <system_error>
 
 #include "base/Text.h"
+#include "platform/Host.h"
 
 namespace vq {
 
@@ -320,39 +320,27 @@ bool IniFile::save(const fs::path& path, std::string* error) const {
             *error = std::move(why);
         return false;
     };
+    // Through a symbolic link the file it points to is replaced; the link stays.
+    fs::path target = path;
     std::error_code ec;
-    const auto st = fs::status(path, ec);
+    for (int hops = 0; fs::is_symlink(fs::symlink_status(target, ec)); ++hops) {
+        if (hops == 40)
+            return fail("too many levels of symbolic links");
+        const fs::path next = fs::read_symlink(target, ec);
+        if (ec)
+            return fail("cannot read the link " + target.string() + ": " + ec.message());
+        target = next.is_absolute() ? next : target.parent_path() / next;
+    }
+    const auto st = fs::status(target, ec);
     const bool exists = fs::exists(st);
     if (exists && st.type() != fs::file_type::regular)
         return fail("not a regular file");
     if (exists && (st.permissions() & fs::perms::owner_write) == fs::perms::none)
         return fail("the file is read-only");
-
-    static std::random_device rd;
-    fs::path tmp = path;
-    tmp += ".tmp" + std::to_string(rd() % 1000000);
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return fail("cannot create " + tmp.string());
-        const std::string data = text();
-        out.write(data.data(), static_cast<std::streamsize>(data.size()));
-        out.flush();
-        if (!out) {
-            out.close();
-            fs::remove(tmp, ec);
-            return fail("cannot write " + tmp.string());
-        }
-    }
-    if (exists)
-        fs::permissions(tmp, st.permissions(), ec);
-    fs::rename(tmp, path, ec);
-    if (ec) {
-        std::error_code ignore;
-        fs::remove(tmp, ignore);
-        return fail(ec.message());
-    }
-    return true;
+    const std::string data = text();
+    if (data.size() > kMaxFileSize)
+        return fail("the file would be larger than " + std::to_string(kMaxFileSize) + " bytes");
+    return HostReplaceFile(target, data, error);
 }
 
 }  // namespace vq

@@ -19,8 +19,9 @@
 // inside double quotes so that it reads back unchanged; CR and LF in a written value become
 // blanks so a value can never break the file into more lines.
 //
-// A save writes a temporary file beside the target and renames it over the old file, so a
-// crash or power loss leaves either the old or the new file, never a torn one.
+// A save writes a temporary file beside the target, flushes it to the disk and renames it
+// over the old file, so a crash or power loss leaves either the old or the new file, never a
+// torn one. Saving through a symbolic link replaces the file the link points to.
 #pragma once
 
 #include <cstdint>
@@ -34,8 +35,10 @@ namespace vq {
 
 class IniFile {
   public:
-    // Settings files are small; anything larger is refused rather than read.
-    static constexpr std::uintmax_t kMaxFileSize = 1024 * 1024;
+    // Settings files are small; anything larger is refused rather than read. A save never
+    // writes a larger file, so whatever is written can be read again; the room above the
+    // size of any hand-written file covers the growth of LF line ends into CR LF.
+    static constexpr std::uintmax_t kMaxFileSize = 4 * 1024 * 1024;
 
     enum class LoadStatus {
         Ok,
@@ -74,8 +77,9 @@ class IniFile {
 
     // The file's text as save() writes it.
     std::string text() const;
-    // Writes the file through a temporary file and a rename. On failure the old file is left
-    // untouched and `error` (when given) says why.
+    // Writes the file through a temporary file and a rename. On failure (also when the text
+    // is larger than kMaxFileSize) the old file is left untouched and `error` (when given)
+    // says why, with the system's reason.
     bool save(const std::filesystem::path& path, std::string* error = nullptr) const;
 
     bool hasSection(std::string_view section) const;

@@ -22,6 +22,15 @@ inline constexpr const char* kSettingsFileTooLarge =
     "The settings file %s is too large to be a settings file.";
 inline constexpr const char* kSettingsFileNotText = "The file %s is not a settings file.";
 inline constexpr const char* kSettingsFileNotWritten = "Cannot write the settings file %s.";
+inline constexpr const char* kWriteFileNameTooLong =
+    "The test file name %s is too long (at most %u characters). Please set a shorter write "
+    "file name in the INI file";
+// The yield counter file.
+inline constexpr const char* kCounterFileUnreadable =
+    "Cannot read the counter file %s. The yield counts start from zero and the file is left "
+    "as it is.";
+inline constexpr const char* kCounterFileNotWritten =
+    "The counter file %s was not read, so the yield counts are not written over it.";
 
 // Settings panel.
 inline constexpr const char* kSerialContent = "Error Serial Number content (0-9 a-f A-F)!";

@@ -239,7 +239,13 @@ std::vector<SettingKeyValue> SavedKeyValues(const RunSettings& s) {
          {"VenderID", "ProductID", "StringA", "StringB", "DiskName", "EnCheckDiskName",
           "VolumeLabel", "EnCheckVolLabel", "HDDFwRev", "EnCheckHDDFwRev"}},
     };
-    const auto all = AllKeyValues(s);
+    auto all = AllKeyValues(s);
+    if (s.WriteFileName.empty() && !s.RefusedWriteFileName.empty()) {
+        for (auto& kv : all) {
+            if (kv.key == "WriteFileName")
+                kv.value = s.RefusedWriteFileName;
+        }
+    }
     std::vector<SettingKeyValue> r;
     for (const auto& [section, keys] : kOrder) {
         for (const char* key : keys) {

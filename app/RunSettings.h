@@ -146,6 +146,9 @@ struct RunSettings {
 
     // The settings file last loaded or saved.
     std::filesystem::path CurrentSettingsPath;
+    // A WriteFileName the load refused as too long for its field, as the file had it; a
+    // save writes it back (WriteFileName itself stays empty) so that it is not lost.
+    std::string RefusedWriteFileName;
 
     bool operator==(const RunSettings&) const = default;
 };

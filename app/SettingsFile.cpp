@@ -53,10 +53,15 @@ bool SettingsPanel::LoadSettings(const fs::path& path) {
             throw LogDirectoryError();
     }
 
-    // 2. The yield counters (a missing or unreadable counter file reads as zeros).
+    // 2. The yield counters (a missing counter file reads as zeros). One that exists but
+    // cannot be read also reads as zeros, is reported, and is never written over.
     {
         IniFile counters;
-        counters.load(counterFilePath());
+        const auto status = counters.load(counterFilePath());
+        countersUnread_ =
+            status != IniFile::LoadStatus::Ok && status != IniFile::LoadStatus::Missing;
+        if (countersUnread_)
+            message(Format(msg::kCounterFileUnreadable, counterFilePath().string()), msg::kError);
         s_.TotalTestCount = counters.getInt("TestRecord", "TotalTestCount", 0);
         s_.NumberOfPass = counters.getInt("TestRecord", "NumberOfPass", 0);
         if (actions_)
@@ -93,6 +98,10 @@ bool SettingsPanel::LoadSettings(const fs::path& path) {
     auto B = [&ini](const char* section, const char* key, std::int32_t def) {
         return static_cast<std::uint8_t>(ini.getInt(section, key, def));
     };
+    // A byte flag is on for any non-zero value.
+    auto F = [&ini](const char* section, const char* key) -> std::uint8_t {
+        return ini.getInt(section, key, 0) != 0 ? 1 : 0;
+    };
     auto T = [&ini](const char* section, const char* key, const char* def) {
         return ini.getString(section, key, def);
     };
@@ -109,16 +118,30 @@ bool SettingsPanel::LoadSettings(const fs::path& path) {
             message(msg::kSetWriteFileName, msg::kError);
             result = false;
             s_.WriteFileName = "";
+            s_.RefusedWriteFileName.clear();
         } else {
-            s_.WriteFileName = HasFolderPart(name) ? name : (home_ / name).string();
-            if (!fs::is_regular_file(fs::path(s_.WriteFileName.str()), ec))
-                message(msg::kTestFileMissing + s_.WriteFileName.str(), msg::kError);
+            const std::string full = HasFolderPart(name) ? name : (home_ / name).string();
+            if (full.size() >= s_.WriteFileName.capacity()) {
+                // Cut to the field it would name another file: refuse it, and keep the
+                // text as written so that a save gives it back for the operator to mend.
+                message(Format(msg::kWriteFileNameTooLong, full,
+                               static_cast<unsigned>(s_.WriteFileName.capacity() - 1)),
+                        msg::kError);
+                result = false;
+                s_.WriteFileName = "";
+                s_.RefusedWriteFileName = name;
+            } else {
+                s_.WriteFileName = full;
+                s_.RefusedWriteFileName.clear();
+                if (!fs::is_regular_file(fs::path(s_.WriteFileName.str()), ec))
+                    message(msg::kTestFileMissing + s_.WriteFileName.str(), msg::kError);
+            }
         }
     }
     {
         const std::string model = T(S, "ProductModel", "VQ");
+        s_.ProductModel = model;
         if (model != "VQ") {
-            s_.ProductModel = model;
             c("ProdModalPanel").caption = s_.ProductModel.str();
             c("ProdModalPanel").visible = true;
         } else {
@@ -267,9 +290,9 @@ bool SettingsPanel::LoadSettings(const fs::path& path) {
     s_.StringB = T(E, "StringB", "USB");
     s_.String3 = T(E, "String3", "012345");
     s_.StringC = T(E, "StringC", "Velmora");
-    s_.StringAInc = B(E, "StringAInc", 0);
-    s_.StringBInc = B(E, "StringBInc", 0);
-    s_.String3Inc = B(E, "String3Inc", 0);
+    s_.StringAInc = F(E, "StringAInc");
+    s_.StringBInc = F(E, "StringBInc");
+    s_.String3Inc = F(E, "String3Inc");
     s_.StandbyTimer = I(E, "StandbyTimer", 0);
     s_.ProductRevsion = T(E, "ProductRevsion", "0000");
     s_.ODDSize = I(E, "ODDSize", 0);
@@ -287,9 +310,9 @@ bool SettingsPanel::LoadSettings(const fs::path& path) {
     setItemIndex("V426FlashComboBox", s_.FlashType);
 
     // 15. String mapping, maximum serial number, chip options, string sources.
-    s_.MapToHDName = B(E, "MapToHDName", 0);
+    s_.MapToHDName = F(E, "MapToHDName");
     setChecked("StrA2DiskStrChk", s_.MapToHDName != 0);
-    s_.StrBFromHDSN = B(E, "StrBFromHDSN", 0);
+    s_.StrBFromHDSN = F(E, "StrBFromHDSN");
     c("StrBFromDiskSNChk").visible = s_.StrBFromHDSN != 0;
     setChecked("StrBFromDiskSNChk", s_.StrBFromHDSN != 0);
     s_.StringMaxSn = T(E, "StringMaxSn", "0");
@@ -307,7 +330,7 @@ bool SettingsPanel::LoadSettings(const fs::path& path) {
     setChecked("InquirySosctlchk", s_.EnInquiryStrSourceCtl != 0);
     InquirySosctlchkClick();
     s_.EnVQS671StandbyTime = I(E, "EnVQS671StandbyTime", 1);
-    s_.EnSNfromHDDSN = B(E, "EnSNfromHDDSN", 0);
+    s_.EnSNfromHDDSN = F(E, "EnSNfromHDDSN");
 
     // 16. The EEPROM type rebuilds the working ConfigImage.
     EEPROMTypeChange();
@@ -382,11 +405,18 @@ bool SettingsPanel::SaveSettings(const fs::path& path) {
     }
     for (const auto& kv : SavedKeyValues(s_))
         ini.set(kv.section, kv.key, kv.value);
-    if (!ini.save(target)) {
+    std::string why;
+    if (!ini.save(target, &why)) {
+        debug("Cannot write " + shown + ": " + why);
         message(Format(msg::kSettingsFileNotWritten, shown), msg::kError);
         return false;
     }
     return true;
+}
+
+void SettingsPanel::debug(const std::string& text) {
+    if (diag_)
+        diag_->debugOutput(text);
 }
 
 bool SettingsPanel::WriteCounters() {
@@ -394,11 +424,18 @@ bool SettingsPanel::WriteCounters() {
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
     IniFile counters;
-    if (counters.load(path) != IniFile::LoadStatus::Ok)
-        counters.parse("");
+    const auto status = counters.load(path);
+    if (countersUnread_ ||
+        (status != IniFile::LoadStatus::Ok && status != IniFile::LoadStatus::Missing)) {
+        // The counts in that file were never read: writing would lose them.
+        message(Format(msg::kCounterFileNotWritten, path.string()), msg::kError);
+        return false;
+    }
     counters.setInt("TestRecord", "TotalTestCount", s_.TotalTestCount);
     counters.setInt("TestRecord", "NumberOfPass", s_.NumberOfPass);
-    if (!counters.save(path)) {
+    std::string why;
+    if (!counters.save(path, &why)) {
+        debug("Cannot write " + path.string() + ": " + why);
         message(Format(msg::kSettingsFileNotWritten, path.string()), msg::kError);
         return false;
     }

@@ -19,6 +19,7 @@
 #include "app/PanelServices.h"
 #include "app/RunSettings.h"
 #include "app/ScanFacts.h"
+#include "platform/Diagnostics.h"
 #include "platform/Operator.h"
 
 namespace vq {
@@ -57,6 +58,9 @@ class SettingsPanel {
     SettingsPanel(RunSettings& settings, PanelModel& panel, Operator& op,
                   std::filesystem::path home, FirmwareFitCheck* fitCheck = nullptr,
                   PanelActions* actions = nullptr);
+
+    // Where the reasons of failed saves go (the system's own words); may stay null.
+    void setDiagnostics(Diagnostics* diagnostics) { diag_ = diagnostics; }
 
     RunSettings& settings() { return s_; }
     PanelModel& panel() { return p_; }
@@ -145,6 +149,7 @@ class SettingsPanel {
 
   private:
     void message(std::string text, const char* title);
+    void debug(const std::string& text);
     void plainMessage(std::string text);
     void runChangeHandler(std::string_view control);
     void runClickHandler(std::string_view control);
@@ -173,12 +178,15 @@ class SettingsPanel {
     std::filesystem::path home_;
     FirmwareFitCheck* fit_;
     PanelActions* actions_;
+    Diagnostics* diag_ = nullptr;
     PanelInputs in_;
     EepromFamily family_ = EepromFamily::Standard;
     LoadOutcome lastLoad_ = LoadOutcome::NotRun;
     bool eppMode_ = false;
     bool eppTimerRunning_ = true;
     std::int32_t freeSpaceCheck_ = 0;
+    // The counter file existed at the last load but could not be read.
+    bool countersUnread_ = false;
     // The scan facts that decide whether the EEPROM type items are rebuilt.
     bool prevType3Offered_ = true;
     bool prevOlderOnly_ = true;

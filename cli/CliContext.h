@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/Operator.h"
 #include "platform/Platform.h"
@@ -30,8 +31,29 @@ struct CliOptions {
     bool verbose = false;         // --verbose
     double timeScale = 0.0;       // --time-scale
     bool timeScaleGiven = false;  // else the scenario's time scale
-    bool json = false;            // --json, for subcommands that print tables
+    bool json = false;            // --json: one JSON document on stdout
 };
+
+// Registers the common options (--sim, --home, --time-scale, --verbose, --json) on the
+// program and makes every subcommand added afterwards accept them too, before or after
+// its own name ("vqmp-cli --json scan" and "vqmp-cli scan --json" are the same). Call it
+// before adding the subcommands.
+void AddCommonOptions(CLI::App& app, CliOptions& options);
+
+// The one device a subcommand works on: `--slot N`, the slot `scan` prints, or `--path P`,
+// a device path (also for disks that are not bridges: those have no slot). Use:
+//
+//     DeviceChoice device;                     // in the subcommand's options
+//     AddDeviceOptions(*sub, device);          // where the subcommand is added
+//     ...
+//     std::string path;                        // in the subcommand's run function
+//     if (int rc = ctx.resolveDevice("rom", device, path); rc != kExitOk)
+//         return rc;                           // the reason is already on stderr
+struct DeviceChoice {
+    int slot = 0;  // 1 to 16; 0 when not given
+    std::string path;
+};
+void AddDeviceOptions(CLI::App& sub, DeviceChoice& choice);
 
 class CliContext {
   public:
@@ -44,6 +66,12 @@ class CliContext {
     // The same, for commands that talk to bridges: null (with a message) when the platform
     // has no SCSI pass-through or clock.
     Platform* bridgePlatform();
+    // The device path a --slot / --path choice names. A slot is found by one device
+    // refresh with the built-in settings, exactly as `scan` numbers it. Returns kExitOk
+    // with `path` filled, else prints "vqmp-cli <command>: <why>" on stderr and returns
+    // kExitUsage (neither or both given), kExitFailed (the slot holds no storage device)
+    // or kExitPlatform.
+    int resolveDevice(std::string_view command, const DeviceChoice& choice, std::string& path);
     // The emulated machine and the scenario it was built from (after platform()).
     sim::SimPlatform* sim() { return sim_.get(); }
     const std::string& scenarioName() const { return scenarioName_; }
@@ -68,6 +96,7 @@ void AddTopologyCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddSimCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddScanCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddRunCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddRomCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 
 // The shipped 16-port station, when it can be found beside the program or in the source
 // tree it was built from; empty otherwise.

@@ -19,8 +19,7 @@ namespace vq::cli {
 namespace {
 
 struct IdentifyOptions {
-    bool json = false;
-    std::vector<std::string> paths;
+    DeviceChoice device;  // neither: every device of the station
 };
 
 struct Identified {
@@ -98,14 +97,29 @@ int RunIdentify(CliContext& ctx, const IdentifyOptions& options) {
     if (!p)
         return kExitPlatform;
     const bridge::Transport transport(*p->scsi, *p->clock);
-    const auto paths = options.paths.empty() ? StationDevicePaths(*p) : options.paths;
+    const bool one = options.device.slot != 0 || !options.device.path.empty();
+    std::vector<std::string> paths;
+    if (one) {
+        std::string path;
+        if (const int rc = ctx.resolveDevice("identify", options.device, path); rc != kExitOk)
+            return rc;
+        paths.push_back(path);
+    } else {
+        paths = StationDevicePaths(*p);
+    }
     std::vector<Identified> devices;
     for (const auto& path : paths)
         devices.push_back(IdentifyDevice(transport, path));
-    if (options.json || ctx.options().json)
+    if (ctx.options().json)
         PrintJson(devices);
     else
         PrintText(devices);
+    // A device asked for by name must be a bridge the station knows.
+    if (one && devices.front().kind == 0) {
+        std::cerr << "vqmp-cli identify: " << paths.front()
+                  << " is no bridge the station knows (no chip answered)\n";
+        return kExitFailed;
+    }
     return kExitOk;
 }
 
@@ -114,10 +128,10 @@ int RunIdentify(CliContext& ctx, const IdentifyOptions& options) {
 void AddIdentifyCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
     auto options = std::make_shared<IdentifyOptions>();
     auto* sub = app.add_subcommand(
-        "identify", "Identify every bridge: chip, revision, firmware, flash and drive capacity");
-    sub->add_flag("--json", options->json, "Print the devices as JSON");
-    sub->add_option("--path", options->paths,
-                    "Identify this device path instead of the station's devices (repeatable)");
+        "identify",
+        "Identify every bridge, or the one of --slot / --path: chip, revision, firmware, "
+        "flash and drive capacity");
+    AddDeviceOptions(*sub, options->device);
     sub->callback([&ctx, &exitCode, options] { exitCode = RunIdentify(ctx, *options); });
 }
 

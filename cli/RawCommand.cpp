@@ -1,7 +1,7 @@
 // "vqmp-cli raw": sends one command block to one device and prints what came back, like a
-// pass-through utility. A device is named by its path (--path) or by a port number
-// (--port): the N-th storage device of the station, or, on an emulated machine without a
-// station, the N-th board of a built-in line-up of sixteen bridges of different chips.
+// pass-through utility. A device is named by its path (--path) or by its slot (--slot): the
+// slot `scan` prints, or, on an emulated machine with nothing attached (--sim none), the
+// N-th board of a built-in line-up of sixteen bridges of different chips.
 #include <CLI/CLI.hpp>
 #include <cctype>
 #include <fstream>
@@ -23,9 +23,11 @@ namespace vq::cli {
 
 namespace {
 
+// The most one command of the bridges' command set carries: a whole firmware image.
+constexpr std::size_t kMaxTransfer = 262144;
+
 struct RawOptions {
-    int port = 0;
-    std::string path;
+    DeviceChoice device;
     std::string cdb;
     std::optional<std::uint32_t> in;
     std::string out;
@@ -94,13 +96,18 @@ int RunRaw(CliContext& ctx, const RawOptions& o) {
         std::cerr << "vqmp-cli raw: give --in or --out, not both\n";
         return kExitUsage;
     }
-    if (o.path.empty() == (o.port == 0)) {
-        std::cerr << "vqmp-cli raw: name the device with --port or --path\n";
+    if (o.device.path.empty() == (o.device.slot == 0)) {
+        std::cerr << "vqmp-cli raw: name the device with --slot or --path\n";
         return kExitUsage;
     }
     std::vector<std::uint8_t> data;
     DataDirection dir = DataDirection::Out;  // a command without data goes as data-out
     if (o.in) {
+        if (*o.in > kMaxTransfer) {
+            std::cerr << "vqmp-cli raw: --in " << *o.in << " is more than one command carries ("
+                      << kMaxTransfer << " bytes)\n";
+            return kExitUsage;
+        }
         dir = DataDirection::In;
         data.assign(*o.in, 0);
     } else if (!o.out.empty()) {
@@ -109,50 +116,47 @@ int RunRaw(CliContext& ctx, const RawOptions& o) {
             std::cerr << "vqmp-cli raw: cannot read " << o.out << "\n";
             return kExitUsage;
         }
-        data.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+        std::vector<char> buffer(kMaxTransfer + 1);
+        f.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const auto got = static_cast<std::size_t>(f.gcount());
+        if (got > kMaxTransfer) {
+            std::cerr << "vqmp-cli raw: " << o.out << " is more than one command carries ("
+                      << kMaxTransfer << " bytes)\n";
+            return kExitUsage;
+        }
+        data.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(got));
     }
 
     Platform* p = ctx.platform();
     if (!p)
         return kExitPlatform;
     std::unique_ptr<sim::SimPlatform> lineUp;
-    std::string path = o.path;
-    if (path.empty()) {
-        std::vector<std::string> station;
-        if (p->storage) {
-            if (auto disks = p->storage->diskInterfaces()) {
-                for (const auto& i : *disks)
-                    station.push_back(i.interfacePath);
+    std::string path;
+    if (o.device.slot != 0 && ctx.scenarioFile().empty()) {
+        // Nothing attached to this machine: the built-in line-up.
+        const int slot = o.device.slot;
+        sim::SimOptions so;
+        so.timeScale = ctx.options().timeScale;
+        so.verbose = ctx.options().verbose;
+        so.home = p->home;
+        lineUp = std::make_unique<sim::SimPlatform>(so);
+        for (int port = 1; port <= 16; ++port) {
+            sim::BridgeConfig cfg;
+            cfg.kind = (port == slot && o.kind > 0) ? static_cast<std::uint8_t>(o.kind)
+                                                    : kLineUp[port - 1];
+            cfg.defaultIdentity.serial = Format("%012d", port);
+            cfg.master->serial = Format("VQSIM%07d", port);
+            auto added = lineUp->addBridge(cfg);
+            if (port == slot) {
+                path = added.physicalDrivePath;
+                std::cout << Format("slot %d  %s  ChipKind %u\n", port, path, cfg.kind);
             }
         }
-        if (!station.empty()) {
-            if (o.port > static_cast<int>(station.size())) {
-                std::cerr << "vqmp-cli raw: the station has " << station.size()
-                          << " storage devices\n";
-                return kExitFailed;
-            }
-            path = station[static_cast<std::size_t>(o.port - 1)];
-        } else {
-            // No station on this machine: the built-in line-up.
-            sim::SimOptions so;
-            so.timeScale = ctx.options().timeScale;
-            so.verbose = ctx.options().verbose;
-            so.home = p->home;
-            lineUp = std::make_unique<sim::SimPlatform>(so);
-            for (int port = 1; port <= 16; ++port) {
-                sim::BridgeConfig cfg;
-                cfg.kind = (port == o.port && o.kind > 0) ? static_cast<std::uint8_t>(o.kind)
-                                                          : kLineUp[port - 1];
-                cfg.defaultIdentity.serial = Format("%012d", port);
-                cfg.master->serial = Format("VQSIM%07d", port);
-                auto added = lineUp->addBridge(cfg);
-                if (port == o.port) {
-                    path = added.physicalDrivePath;
-                    std::cout << Format("port %d  %s  ChipKind %u\n", port, path, cfg.kind);
-                }
-            }
-            p = &lineUp->platform();
-        }
+        p = &lineUp->platform();
+    } else {
+        if (const int rc = ctx.resolveDevice("raw", o.device, path); rc != kExitOk)
+            return rc;
+        std::cout << "device  " << path << "\n";
     }
     if (!p->scsi) {
         std::cerr << "vqmp-cli: the platform " << p->name << " offers no SCSI pass-through\n";
@@ -202,13 +206,11 @@ void AddRawCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
     auto o = std::make_shared<RawOptions>();
     auto* sub =
         app.add_subcommand("raw", "Send one command block to one device and print the answer");
-    sub->add_option("--port", o->port, "Port number of the device (1 to 16)")
-        ->check(CLI::Range(1, 16));
-    sub->add_option("--path", o->path, "Device path instead of a port");
+    AddDeviceOptions(*sub, o->device);
     sub->add_option("--cdb", o->cdb, "The command block, hexadecimal bytes (\"DF 10 00 ...\")")
         ->required();
-    sub->add_option("--in", o->in, "Read this many bytes from the device");
-    sub->add_option("--out", o->out, "Send the bytes of this file to the device");
+    sub->add_option("--in", o->in, "Read this many bytes from the device (at most 262144)");
+    sub->add_option("--out", o->out, "Send the bytes of this file to the device (at most 262144)");
     sub->add_option("--timeout", o->timeout, "Time-out in seconds (default 10 in, 50 out)");
     sub->add_option("--kind", o->kind, "Built-in line-up: ChipKind of the addressed port")
         ->check(CLI::Range(1, 35));

@@ -19,7 +19,6 @@ namespace vq::cli {
 namespace {
 
 struct ScanOptions {
-    bool json = false;
     std::string settingsFile;
 };
 
@@ -125,7 +124,7 @@ int RunScan(CliContext& ctx, const ScanOptions& options) {
     Station station(*p, rules);
     station.DeviceRefresh();
     const auto messages = recorder.messages();
-    if (options.json || ctx.options().json)
+    if (ctx.options().json)
         PrintJson(station, messages);
     else
         PrintText(ctx, station, messages);
@@ -140,7 +139,6 @@ void AddScanCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
         "scan",
         "Run one device refresh and print the port table and the readiness verdict "
         "(exit 0 when the station is ready for a run)");
-    sub->add_flag("--json", options->json, "Print the result as JSON");
     sub->add_option("--settings", options->settingsFile,
                     "Settings file to refresh with (default: the built-in defaults)");
     sub->callback([&ctx, &exitCode, options] { exitCode = RunScan(ctx, *options); });

@@ -53,6 +53,7 @@ int RunSettingsSave(CliContext& ctx, const std::string& in, const std::string& o
     RunSettings settings;
     PanelModel panel;
     SettingsPanel rules(settings, panel, *p->op, p->home);
+    rules.setDiagnostics(p->diagnostics);
     bool result = false;
     if (!Load(rules, fs::absolute(in), result))
         return kExitFailed;

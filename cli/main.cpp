@@ -11,29 +11,16 @@ int main(int argc, char** argv) {
     // subcommands added below inherit this.
     app.allow_windows_style_options(false);
     app.set_version_flag("--version", std::string("vqmp-cli ") + VQ_VERSION);
-    app.add_option("--sim", options.scenario,
-                   "Emulated station scenario file (JSON; default: examples/station16.json; "
-                   "none: nothing attached)");
-    app.add_option("--home", options.home,
-                   "Program folder holding the settings file and the log folder "
-                   "(default: the executable's folder)");
-    app.add_flag("--verbose", options.verbose, "Echo diagnostic output to stderr");
-    app.add_option_function<double>(
-           "--time-scale",
-           [&options](double v) {
-               options.timeScale = v;
-               options.timeScaleGiven = true;
-           },
-           "Real seconds per emulated second (0: no real waiting, 1: real time; default: "
-           "the scenario's)")
-        ->check(CLI::NonNegativeNumber);
+    vq::cli::AddCommonOptions(app, options);
     app.footer(
         "Exit codes:\n"
         "  0  done (a production run: every device passed)\n"
         "  1  the operation failed or a device did not pass\n"
         "  2  bad command line\n"
         "  3  the station could not be set up (scenario, home folder)\n"
-        "Without a subcommand, 'info' runs.");
+        "Without a subcommand, 'info' runs. The common options (--sim, --home, --time-scale,\n"
+        "--verbose, --json) go before or after the subcommand; one device is --slot N (the\n"
+        "slot 'scan' prints) or --path P.");
 
     vq::cli::CliContext ctx(options);
     int exitCode = vq::cli::kExitOk;
@@ -45,6 +32,7 @@ int main(int argc, char** argv) {
     vq::cli::AddSimCommand(app, ctx, exitCode);
     vq::cli::AddScanCommand(app, ctx, exitCode);
     vq::cli::AddRunCommand(app, ctx, exitCode);
+    vq::cli::AddRomCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 
     try {

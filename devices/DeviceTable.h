@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/ScsiPassThrough.h"
 #include "platform/StorageEnumerator.h"
@@ -31,5 +32,13 @@ struct DeviceEntry {
 
 inline constexpr std::size_t kDeviceTableSize = 256;
 using DeviceTable = std::array<DeviceEntry, kDeviceTableSize>;
+
+// The entry among the first `entries` whose parent is the USB device `instanceId`, compared
+// whole and without regard to case: its index, kNoEntry when none, kAmbiguousEntry when
+// more than one entry has that parent (no one of them may be taken for the device).
+inline constexpr int kNoEntry = -1;
+inline constexpr int kAmbiguousEntry = -2;
+int FindEntryOfDevice(const DeviceTable& devices, std::uint32_t entries,
+                      std::string_view instanceId);
 
 }  // namespace vq

@@ -124,7 +124,7 @@ bool Discovery::ScanDiskInterfaces(std::uint32_t* count) {
         StorageDeviceNumber n;
         if (bridge::QueryDeviceNumber(target(e.interfacePath), n))
             e.deviceNumber = n;
-        e.parentDeviceId = CutText(ToLower(si.parentInstanceId), 127);
+        e.parentDeviceId = ToLower(si.parentInstanceId);
         e.diskNode = si.diskNode;
         e.parentNode = si.parentNode;
         ++taken;
@@ -151,7 +151,7 @@ void Discovery::ScanOpticalInterfaces(std::uint32_t filled, std::uint32_t* count
         e = DeviceEntry{};
         e.interfacePath = CutText(si.interfacePath, 259);
         bridge::Service56(target(e.interfacePath));  // its answer is not judged
-        e.parentDeviceId = CutText(ToLower(si.parentInstanceId), 127);
+        e.parentDeviceId = ToLower(si.parentInstanceId);
         e.diskNode = si.diskNode;
         e.parentNode = si.parentNode;
         ++next;
@@ -402,8 +402,8 @@ void Discovery::WalkHubPorts(UsbHub& hub, std::uint32_t portCount, int depth,
         }
         PortRecord& slot = ports_[static_cast<std::size_t>(counter - 1)];
         slot.driverKey = CutText(Narrow(*key), PortRecord::kKeyMax);
-        slot.usbInstanceId =
-            CutText(FindDeviceIdByDriverKey(slot.driverKey).value_or(""), PortRecord::kKeyMax);
+        // Kept whole: it is compared with whole parent ids (USB serials run to 126).
+        slot.usbInstanceId = FindDeviceIdByDriverKey(slot.driverKey).value_or("");
         slot.present = 1;
         slot.hubPath = CutText(hubPath, PortRecord::kPathMax);
         slot.sequenceNumber = counter;
@@ -519,8 +519,7 @@ bool Discovery::RereadPort(std::string_view hubPath, std::uint32_t port, PortRec
         return false;
     scratch.present = 1;
     scratch.driverKey = CutText(Narrow(*key), PortRecord::kKeyMax);
-    scratch.usbInstanceId =
-        CutText(FindDeviceIdByDriverKey(scratch.driverKey).value_or(""), PortRecord::kKeyMax);
+    scratch.usbInstanceId = FindDeviceIdByDriverKey(scratch.driverKey).value_or("");
     scratch.hubPath = CutText(hubPath, PortRecord::kPathMax);
     ReadPortStrings(*hub, port, runningNumber, 0, info->deviceDescriptor);
     return true;

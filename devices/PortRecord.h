@@ -43,7 +43,7 @@ struct PortRecord {
     static constexpr std::size_t kStringMax = 79;  // manufacturer, serial, product
     static constexpr std::size_t kWrittenSerialMax = 47;
     static constexpr std::size_t kFirmwareMax = 17;
-    static constexpr std::size_t kKeyMax = 79;    // driver key, instance id
+    static constexpr std::size_t kKeyMax = 79;    // driver key
     static constexpr std::size_t kPathMax = 255;  // disk path, hub path
 
     std::int32_t present = 0;
@@ -62,7 +62,7 @@ struct PortRecord {
     std::string firmwareVersion;
     std::int32_t firmwarePresent = 0;
     std::string driverKey;
-    std::string usbInstanceId;
+    std::string usbInstanceId;  // whole, never cut
     std::string diskPath;
     std::string hubPath;
     char driveLetter = 0;

@@ -92,9 +92,12 @@ constexpr std::uint32_t kNotSupported = 50;
 constexpr std::uint32_t kFileExists = 80;
 constexpr std::uint32_t kInvalidParameter = 87;
 constexpr std::uint32_t kDiskFull = 112;
+constexpr std::uint32_t kInvalidName = 123;  // a label with characters the file system refuses
 constexpr std::uint32_t kLabelTooLong = 154;
 constexpr std::uint32_t kAlreadyExists = 183;
-constexpr std::uint32_t kDeviceRemoved = 1617;  // the handle's device left the machine
+constexpr std::uint32_t kUnrecognizedVolume = 1005;  // no file system the system knows
+constexpr std::uint32_t kCancelled = 1223;           // a progress callback said stop
+constexpr std::uint32_t kDeviceRemoved = 1617;       // the handle's device left the machine
 }  // namespace syserr
 
 // An open disk or volume: sector I/O without the system's cache. Offsets, lengths and

@@ -3,6 +3,8 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <string_view>
 
 namespace vq {
 
@@ -13,6 +15,15 @@ std::filesystem::path HostProgramFolder();
 
 // Whether standard output goes to a terminal (a live display may be drawn there).
 bool HostStdoutIsTerminal();
+
+// Replaces the file at `path` with `data` so that a crash or a power loss leaves either the
+// old or the new file, never a torn one: the data goes into a temporary file beside it
+// (created exclusively, never one that exists), is flushed to the disk, and the temporary
+// file is renamed over `path`. A file that existed keeps its permissions. On failure the
+// old file is untouched, the temporary file is gone and `error` (when given) holds the
+// system's reason.
+bool HostReplaceFile(const std::filesystem::path& path, std::string_view data,
+                     std::string* error = nullptr);
 
 // Machine-wide named mutexes of the host system.
 std::unique_ptr<NamedMutexProvider> MakeHostNamedMutexProvider();

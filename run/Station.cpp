@@ -5,6 +5,7 @@
 
 #include "app/PanelMessages.h"
 #include "app/ScanFacts.h"
+#include "base/Format.h"
 #include "base/Text.h"
 #include "bridge/FlashDetect.h"
 #include "bridge/VendorCommands.h"
@@ -66,20 +67,22 @@ void Station::message(const std::string& text, const char* title, MessageIcon ic
 }
 
 int Station::pair(PortRecord& r, std::uint32_t entries) {
-    const std::string id = ToLower(r.usbInstanceId);
-    if (id.empty())
+    const int i = FindEntryOfDevice(devices_, entries, r.usbInstanceId);
+    if (i == kAmbiguousEntry) {
+        // Two storage devices claim one USB device: driving either could mean driving the
+        // other board's disk, so the port is left out.
+        message(Format(kAmbiguousDevice, r.sequenceNumber, r.usbInstanceId), msg::kPlainTitle,
+                MessageIcon::Warning);
         return -1;
-    for (std::uint32_t i = 0; i < entries; ++i) {
-        const DeviceEntry& e = devices_[i];
-        if (e.parentDeviceId != id)
-            continue;
-        r.diskPath = CutText(e.interfacePath, PortRecord::kPathMax);
-        r.diskNode = e.diskNode;
-        r.usbNode = e.parentNode;
-        r.scsiAttached = static_cast<std::int32_t>(e.uasAttached);
-        return static_cast<int>(i);
     }
-    return -1;
+    if (i < 0)
+        return -1;
+    const DeviceEntry& e = devices_[static_cast<std::size_t>(i)];
+    r.diskPath = CutText(e.interfacePath, PortRecord::kPathMax);
+    r.diskNode = e.diskNode;
+    r.usbNode = e.parentNode;
+    r.scsiAttached = static_cast<std::int32_t>(e.uasAttached);
+    return i;
 }
 
 std::int64_t Station::freeSpaceOf(int entry) {

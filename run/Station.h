@@ -26,6 +26,9 @@ class Station {
   public:
     static constexpr const char* kPowerControlFail = "EEP : Control power Fail !!";
     static constexpr const char* kCapacityCheck = "Check the Capacity check setting!!";
+    static constexpr const char* kAmbiguousDevice =
+        "Port %d: more than one storage device belongs to the USB device %s. The port is not "
+        "used.";
 
     // The settings and the panel are the settings panel's; the refresh reads the settings,
     // and adjusts the panel through its rules. The platform must offer SCSI pass-through

@@ -4,12 +4,15 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "platform/NamedMutex.h"
@@ -26,6 +29,66 @@ std::filesystem::path HostProgramFolder() {
 
 bool HostStdoutIsTerminal() {
     return ::isatty(STDOUT_FILENO) == 1;
+
+bool HostReplaceFile(const std::filesystem::path& path, std::string_view data, std::string* error) {
+    const auto fail = [error](const std::string& what, int err) {
+        if (error)
+            *error = what + ": " + std::error_code(err, std::generic_category()).message();
+        return false;
+    };
+    struct stat old {};
+    const bool existed = ::stat(path.c_str(), &old) == 0;
+
+    static std::atomic<unsigned> counter{0};
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmp = path.string() + ".tmp" + std::to_string(::getpid()) + "-" +
+              std::to_string(counter.fetch_add(1));
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return fail("cannot create " + tmp, errno);
+    }
+    if (fd < 0)
+        return fail("cannot create " + tmp, EEXIST);
+    const auto abandon = [&](const std::string& what, int err) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return fail(what, err);
+    };
+    for (std::size_t done = 0; done < data.size();) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return abandon("cannot write " + tmp, errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (existed && ::fchmod(fd, old.st_mode & 07777) != 0)
+        return abandon("cannot set the permissions of " + tmp, errno);
+    if (::fsync(fd) != 0)
+        return abandon("cannot flush " + tmp, errno);
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        return fail("cannot write " + tmp, err);
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        return fail("cannot rename " + tmp + " to " + path.string(), err);
+    }
+    // The rename itself reaches the disk with the folder.
+    std::filesystem::path folder = path.parent_path();
+    if (folder.empty())
+        folder = ".";
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
 }
 
 namespace {

@@ -97,6 +97,7 @@ SimDrive::Io SimDrive::read(std::uint64_t lba, std::uint64_t count, std::uint8_t
     const std::uint64_t off = lba * config_.logicalSectorSize;
     const std::uint64_t len = count * config_.logicalSectorSize;
     std::memset(out, 0, len);
+    std::lock_guard lock(m_);
     if (off >= fileSize_)
         return Io::Ok;  // never written: zeros
     if (!file_.is_open())
@@ -115,6 +116,7 @@ SimDrive::Io SimDrive::write(std::uint64_t lba, std::uint64_t count, const std::
     const std::uint64_t len = count * config_.logicalSectorSize;
     if (len == 0)
         return Io::Ok;
+    std::lock_guard lock(m_);
     if (spaceLimit_ > 0) {
         std::uint64_t extra = 0;
         for (std::uint64_t c = off / kChunk; c <= (off + len - 1) / kChunk; ++c)

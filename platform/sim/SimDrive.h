@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <set>
 
 #include "platform/sim/SimBridgeConfig.h"
@@ -25,6 +26,7 @@ class SimDrive {
     // The 512-byte answer to IDENTIFY DEVICE (ATA) or IDENTIFY PACKET DEVICE (ATAPI).
     const std::array<std::uint8_t, 512>& identify() const { return identify_; }
 
+    // Safe from any thread: the bridge and the emulated system both reach the sectors.
     enum class Io { Ok, OutOfRange, NoSpace, Failed };
     Io read(std::uint64_t lba, std::uint64_t count, std::uint8_t* out);
     Io write(std::uint64_t lba, std::uint64_t count, const std::uint8_t* in);
@@ -36,6 +38,7 @@ class SimDrive {
     DriveConfig config_;
     std::filesystem::path image_;
     std::array<std::uint8_t, 512> identify_{};
+    std::mutex m_;
     std::fstream file_;
     std::uint64_t fileSize_ = 0;
     std::uint64_t spaceLimit_ = 0;

@@ -9,7 +9,13 @@
 namespace vq::sim {
 
 SimPlatform::SimPlatform(SimOptions options)
-    : options_(std::move(options)), clock_(options_.timeScale), diagnostics_(options_.verbose) {
+    : options_(std::move(options)),
+      clock_(options_.timeScale),
+      diagnostics_(options_.verbose),
+      volumes_(
+          station_, clock_, [this] { return ensureWorkFolder(); }, [this] { return bridges(); }),
+      disks_(scsi_, volumes_),
+      files_(volumes_, [this] { return ensureWorkFolder(); }) {
     platform_.name = "sim";
     platform_.home = options_.home;
     platform_.clock = &clock_;
@@ -20,7 +26,9 @@ SimPlatform::SimPlatform(SimOptions options)
     platform_.storage = &station_;
     platform_.removal = &station_;
     platform_.hotplug = &station_;
-    platform_.volumes = &station_;
+    platform_.volumes = &volumes_;
+    platform_.disks = &disks_;
+    platform_.files = &files_;
     platform_.osVersion = OsVersion{10, 0, 0};
     workFolder_ = options_.workFolder;
     // Interface and volume paths open the bridge that is on the bus behind them now.
@@ -43,8 +51,12 @@ SimPlatform::~SimPlatform() {
     }
 }
 
-AddedBridge SimPlatform::addBridge(BridgeConfig config) {
+std::filesystem::path SimPlatform::ensureWorkFolder() {
     std::lock_guard lock(mutex_);
+    return ensureWorkFolderLocked();
+}
+
+std::filesystem::path SimPlatform::ensureWorkFolderLocked() {
     if (workFolder_.empty()) {
         std::random_device rd;
         const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -52,8 +64,15 @@ AddedBridge SimPlatform::addBridge(BridgeConfig config) {
                       Format("vqsim-%08x%08x", rd(), static_cast<std::uint32_t>(stamp));
         ownsWorkFolder_ = true;
     }
+    workFolder_ = std::filesystem::absolute(workFolder_);
     std::error_code ec;
     std::filesystem::create_directories(workFolder_, ec);
+    return workFolder_;
+}
+
+AddedBridge SimPlatform::addBridge(BridgeConfig config) {
+    std::lock_guard lock(mutex_);
+    ensureWorkFolderLocked();
     AddedBridge added;
     added.deviceNumber = nextDeviceNumber_++;
     added.bridge =

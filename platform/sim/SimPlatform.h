@@ -13,9 +13,12 @@
 #include "platform/Platform.h"
 #include "platform/sim/SimBridge.h"
 #include "platform/sim/SimClock.h"
+#include "platform/sim/SimDisks.h"
+#include "platform/sim/SimFiles.h"
 #include "platform/sim/SimNamedMutex.h"
 #include "platform/sim/SimScsi.h"
 #include "platform/sim/SimStation.h"
+#include "platform/sim/SimVolumes.h"
 
 namespace vq::sim {
 
@@ -49,7 +52,13 @@ class SimPlatform {
     SimScsi& scsi() { return scsi_; }
     // The machine's hubs, ports, storage interfaces and volumes.
     SimStation& station() { return station_; }
+    // The emulated system's volumes, disks and files.
+    SimVolumes& volumes() { return volumes_; }
+    SimDisks& disks() { return disks_; }
+    SimFiles& files() { return files_; }
     const std::filesystem::path& workFolder() const { return workFolder_; }
+    // The work folder, made on first use (drive images, volume folders, temporary files).
+    std::filesystem::path ensureWorkFolder();
 
     // Puts a bridge board with its drives on the machine. It gets the next physical
     // drive number (0 is the machine's own system disk) and is on the bus at once.
@@ -59,6 +68,8 @@ class SimPlatform {
     std::vector<std::shared_ptr<SimBridge>> bridges();
 
   private:
+    std::filesystem::path ensureWorkFolderLocked();
+
     SimOptions options_;
     SimClock clock_;
     SimNamedMutexRegistry mutexes_;
@@ -70,6 +81,9 @@ class SimPlatform {
     std::mutex mutex_;
     std::vector<std::shared_ptr<SimBridge>> bridges_;
     std::uint32_t nextDeviceNumber_ = 1;
+    SimVolumes volumes_;
+    SimDisks disks_;
+    SimFiles files_;
     Platform platform_;
 };
 

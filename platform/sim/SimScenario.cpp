@@ -372,7 +372,7 @@ ScenarioDevice ReadDevice(const Reader& r, const json& j, std::uint32_t portCoun
             hr.fail("id", "missing");
         if (!hubIds.insert(d.hubId).second)
             hr.fail("id", "\"" + d.hubId + "\" is used twice");
-        d.hubPorts = hr.number<std::uint32_t>(h, "ports", 4, 1, 15);
+        d.hubPorts = hr.number<std::uint32_t>(h, "ports", 4, 0, 15);
         d.hubIdentity.vid = hr.hex16(h, "vid", 0x05E3);
         d.hubIdentity.pid = hr.hex16(h, "pid", d.speed >= PortSpeed::Super ? 0x0626 : 0x0610);
         d.hubIdentity.product = hr.text(h, "product", "USB Hub", 126);
@@ -467,7 +467,7 @@ Scenario Read(const json& j) {
                                     "abcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos) {
             one.fail("kind", "must be a lower-case name such as root_hub30");
         }
-        hub.ports = one.number<std::uint32_t>(h, "ports", 4, 1, 31);
+        hub.ports = one.number<std::uint32_t>(h, "ports", 4, 0, 31);
         if (h.contains("devices")) {
             ReadDevices(Reader(one.at("devices")), h["devices"], hub.ports, hub.devices, hubIds);
         }

@@ -174,6 +174,11 @@ class SimStation::Hub final : public UsbHub {
         UsbConnectionInfo ci;
         ci.connectionIndex = port;
         SimPort& p = h->ports[port - 1];
+        if (p.hub && p.hub->tier > kMaxHubTier && h->powered && !p.removed) {
+            // The system refuses the hub; its port says why and nothing below is seen.
+            ci.connectionStatus = UsbConnectionStatus::DeviceHubNestedTooDeeply;
+            return ci;
+        }
         if (!s_.portLive(*h, p))
             return ci;  // NoDeviceConnected
         const BusIdentity& id = p.hub ? p.hub->identity : s_.devices_.at(p.deviceIndex).identity;
@@ -226,6 +231,7 @@ SimHub& SimStation::addHub(const std::string& parentHub, std::uint32_t portNo,
         SimPort* p = port(parentHub, portNo);
         if (!p || p->hub || p->function)
             throw std::invalid_argument("port not free: " + id);
+        const int tier = findHub(parentHub)->tier + 1;
         if (identity.vid == 0) {
             identity.vid = 0x05E3;
             identity.pid = speed >= PortSpeed::Super ? 0x0626 : 0x0610;
@@ -233,6 +239,7 @@ SimHub& SimStation::addHub(const std::string& parentHub, std::uint32_t portNo,
         }
         auto hub = std::make_unique<SimHub>();
         hub->id = id;
+        hub->tier = tier;
         hub->identity = identity;
         hub->ports.resize(ports);
         const std::string vidpid = Format("VID_%04X&PID_%04X", identity.vid, identity.pid);
@@ -372,6 +379,34 @@ void SimStation::removeVolume(char letter) {
         volumes_.erase(it);
     }
     emitPending();
+}
+
+std::optional<SimVolume> SimStation::visibleVolume(char letter) {
+    std::lock_guard lock(m_);
+    refreshLocked();
+    auto it = volumes_.find(ToUpperAscii(letter));
+    if (it == volumes_.end() || !volumeVisible(it->second))
+        return std::nullopt;
+    return it->second;
+}
+
+std::vector<SimVolume> SimStation::allVolumes() {
+    std::lock_guard lock(m_);
+    std::vector<SimVolume> out;
+    for (auto& [letter, v] : volumes_)
+        out.push_back(v);
+    return out;
+}
+
+std::shared_ptr<SimVolumeContent> SimStation::volumeContent(
+    char letter, const std::function<std::shared_ptr<SimVolumeContent>(const SimVolume&)>& make) {
+    std::lock_guard lock(m_);
+    auto it = volumes_.find(ToUpperAscii(letter));
+    if (it == volumes_.end() || !volumeVisible(it->second))
+        return nullptr;
+    if (!it->second.content)
+        it->second.content = make(it->second);
+    return it->second.content;
 }
 
 void SimStation::clear() {
@@ -647,7 +682,7 @@ SimHub* SimStation::hubByPath(std::string_view core) {
         if (PathCore(r->interfacePath) == core)
             return r.get();
         walk(*r, [&](SimHub&, SimPort& p, bool powered) {
-            if (!p.hub || !powered || p.removed)
+            if (!p.hub || !powered || p.removed || p.hub->tier > kMaxHubTier)
                 return;
             if (PathCore(p.hub->interfacePath) == core || ToLower(p.hub->connectionName) == core)
                 found = p.hub.get();
@@ -671,7 +706,7 @@ void SimStation::walk(SimHub& hub, const std::function<void(SimHub&, SimPort&, b
     for (auto& p : hub.ports) {
         f(hub, p, here);
         if (p.hub)
-            walk(*p.hub, f, here && !p.removed);
+            walk(*p.hub, f, here && !p.removed && p.hub->tier <= kMaxHubTier);
     }
 }
 
@@ -682,7 +717,7 @@ bool SimStation::portLive(const SimHub& hub, const SimPort& p) {
     if (!hub.root && !hubReachable(hub))
         return false;
     if (p.hub)
-        return true;
+        return p.hub->tier <= kMaxHubTier;
     if (!p.function)
         return false;
     auto it = devices_.find(p.deviceIndex);
@@ -694,7 +729,7 @@ bool SimStation::hubReachable(const SimHub& target) {
     for (auto& r : roots_) {
         walk(*r, [&](SimHub&, SimPort& p, bool powered) {
             if (p.hub.get() == &target)
-                reachable = powered && !p.removed;
+                reachable = powered && !p.removed && target.tier <= kMaxHubTier;
         });
     }
     return reachable;
@@ -741,8 +776,18 @@ void SimStation::enumerate(Device& d) {
     d.storage = d.function->storageClass();
     const BusIdentity& id = d.identity;
     const std::string vidpid = Format("VID_%04X&PID_%04X", id.vid, id.pid);
+    // The serial number names the device only while no other device on the bus has the
+    // same VID, PID and serial; a second one gets an id of its place, as one without.
+    bool serialNames = id.serial.has_value();
+    if (serialNames) {
+        const std::string bySerial = Format("USB\\%s\\%s", vidpid, *id.serial);
+        for (const auto& [index, other] : devices_) {
+            if (&other != &d && other.live && EqualsNoCase(other.instanceId, bySerial))
+                serialNames = false;
+        }
+    }
     const std::string tail =
-        id.serial ? *id.serial : Format("5&%X&0&%u", Hash(d.hubId), d.portNumber);
+        serialNames ? *id.serial : Format("5&%X&0&%u", Hash(d.hubId), d.portNumber);
     d.instanceId = Format("USB\\%s\\%s", vidpid, tail);
     d.storagePath.clear();
     if (d.storage == StorageClass::None)
@@ -756,10 +801,11 @@ void SimStation::enumerate(Device& d) {
                                        prod, Hash(d.instanceId))) +
                         guid;
     } else {
-        d.storagePath = ToLower(Format("\\\\?\\usbstor#%s&ven_%s&prod_%s&rev_%04x#%s&0#", kind, ven,
-                                       prod, id.bcdDevice,
-                                       id.serial ? *id.serial : Format("%x", Hash(d.instanceId)))) +
-                        guid;
+        d.storagePath =
+            ToLower(Format("\\\\?\\usbstor#%s&ven_%s&prod_%s&rev_%04x#%s&0#", kind, ven, prod,
+                           id.bcdDevice,
+                           serialNames ? *id.serial : Format("%x", Hash(d.instanceId)))) +
+            guid;
     }
 }
 

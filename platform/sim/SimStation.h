@@ -86,9 +86,13 @@ struct SimPort {
     std::uint32_t deviceIndex = 0;
 };
 
+// USB allows seven tiers: the root hub, at most five external hubs, and the function.
+inline constexpr int kMaxHubTier = 6;
+
 struct SimHub {
     std::string id;  // scenario name, used to address ports
     bool root = false;
+    int tier = 1;  // 1 for a root hub, its parent's tier + 1 for an external hub
     std::string rootKind = "root_hub30";  // naming of a root hub's interface
     BusIdentity identity;                 // external hubs
     std::vector<SimPort> ports;
@@ -99,8 +103,22 @@ struct SimHub {
     std::string instanceId;
 };
 
+struct SimVolumeContent;  // the file system on a volume (SimVolumes.h)
+
 // A volume of the emulated machine.
 struct SimVolume {
+    SimVolume() = default;
+    SimVolume(char l, DriveType t, bool sys, std::uint32_t number, std::shared_ptr<UsbFunction> o,
+              std::uint64_t free, std::string text, std::shared_ptr<SimVolumeContent> c = nullptr)
+        : letter(l),
+          type(t),
+          system(sys),
+          deviceNumber(number),
+          owner(std::move(o)),
+          freeBytes(free),
+          label(std::move(text)),
+          content(std::move(c)) {}
+
     char letter = 0;
     DriveType type = DriveType::Fixed;
     bool system = false;
@@ -108,6 +126,9 @@ struct SimVolume {
     std::shared_ptr<UsbFunction> owner;  // the bridge whose drive holds it; null: none
     std::uint64_t freeBytes = 0;
     std::string label;
+    // The partition and file system behind the letter; null until the volume service
+    // first looks at a volume that was added without one.
+    std::shared_ptr<SimVolumeContent> content;
 };
 
 class SimStation final : public UsbTopology,
@@ -143,6 +164,14 @@ class SimStation final : public UsbTopology,
     void addVolume(SimVolume volume);
     void removeVolume(char letter);
     void setSystemDrive(char letter) { systemDrive_ = letter; }
+    // The volume on a letter while it is visible.
+    std::optional<SimVolume> visibleVolume(char letter);
+    // Every volume the machine knows, visible or not (their letters stay taken).
+    std::vector<SimVolume> allVolumes();
+    // The content of a visible volume, made by `make` the first time it is asked for.
+    std::shared_ptr<SimVolumeContent> volumeContent(
+        char letter,
+        const std::function<std::shared_ptr<SimVolumeContent>(const SimVolume&)>& make);
 
     // Takes everything off the machine at once, without events.
     void clear();

@@ -3,7 +3,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
+#include <system_error>
 
 #include "platform/NamedMutex.h"
 
@@ -21,6 +24,52 @@ std::filesystem::path HostProgramFolder() {
 bool HostStdoutIsTerminal() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+
+bool HostReplaceFile(const std::filesystem::path& path, std::string_view data, std::string* error) {
+    const auto fail = [error](const std::string& what, DWORD err) {
+        if (error) {
+            *error = what + ": " +
+                     std::error_code(static_cast<int>(err), std::system_category()).message();
+        }
+        return false;
+    };
+    static std::atomic<unsigned> counter{0};
+    std::wstring tmp;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+        tmp = path.wstring() + L".tmp" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+              std::to_wstring(counter.fetch_add(1));
+        h = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            return fail("cannot create " + std::filesystem::path(tmp).string(), GetLastError());
+    }
+    const std::string shown = std::filesystem::path(tmp).string();
+    if (h == INVALID_HANDLE_VALUE)
+        return fail("cannot create " + shown, ERROR_FILE_EXISTS);
+    const auto abandon = [&](const std::string& what) {
+        const DWORD err = GetLastError();
+        CloseHandle(h);
+        DeleteFileW(tmp.c_str());
+        return fail(what, err);
+    };
+    for (std::size_t done = 0; done < data.size();) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(h, data.data() + done, chunk, &written, nullptr))
+            return abandon("cannot write " + shown);
+        done += written;
+    }
+    if (!FlushFileBuffers(h))
+        return abandon("cannot flush " + shown);
+    CloseHandle(h);
+    if (!MoveFileExW(tmp.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD err = GetLastError();
+        DeleteFileW(tmp.c_str());
+        return fail("cannot rename " + shown + " to " + path.string(), err);
+    }
+    return true;
 }
 
 namespace {

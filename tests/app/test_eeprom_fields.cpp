@@ -204,6 +204,20 @@ TEST(StringEncoding, SerialCharacterCheckAndMPSnAToZ) {
     g.panel.userEdit("String3Edit", "12-4");
     EXPECT_EQ(g.op.messages().size(), 1u);
     EXPECT_EQ(g.s.Config[88], 'G');
+
+    // A text longer than the layout's maximum is cut, then checked once.
+    PanelFixture h;
+    Loaded(h);
+    const ConfigImage kept = h.s.Config;
+    h.panel.userEdit("String3Edit", std::string(100, 'G'));
+    EXPECT_LT(h["String3Edit"].text.size(), 100u);
+    EXPECT_EQ(h.op.messages().size(), 1u);
+    EXPECT_EQ(h.s.Config, kept);
+    // A long valid text is cut and written.
+    h.op.clear();
+    h.panel.userEdit("String3Edit", std::string(100, '7'));
+    EXPECT_TRUE(h.op.messages().empty());
+    EXPECT_EQ(h.s.Config[88], '7');
 }
 
 TEST(StringEncoding, StringCIsCutAtThirtyWithTheCaretBeforeItsLastCharacter) {

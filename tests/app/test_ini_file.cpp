@@ -283,5 +283,76 @@ TEST(IniFile, SaveReportsAFileThatCannotBeWrittenAndLeavesItUntouched) {
     EXPECT_EQ(ReadFile(ro), "[s]\nk=0\n");
 }
 
+TEST(IniFile, AFailedSaveKeepsTheSystemsReasonAndLeavesNoTemporaryFile) {
+    TempDir dir;
+    IniFile ini;
+    ini.parse("[s]\nk=1\n");
+    std::string error;
+    const auto target = dir.path() / "no-such-folder" / "x.ini";
+    EXPECT_FALSE(ini.save(target, &error));
+    // Which temporary file could not be made, and the system's own words for why.
+    EXPECT_EQ(error.rfind("cannot create " + target.string() + ".tmp", 0), 0u) << error;
+    const auto colon = error.rfind(": ");
+    ASSERT_NE(colon, std::string::npos) << error;
+    EXPECT_GT(error.size(), colon + 2) << error;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              0);
+}
+
+TEST(IniFile, SavingThroughASymbolicLinkReplacesItsTarget) {
+    TempDir dir;
+    const auto real = dir.path() / "real.ini";
+    const auto link = dir.path() / "link.ini";
+    WriteFile(real, "[s]\nk=0\n");
+    std::error_code ec;
+    std::filesystem::create_symlink("real.ini", link, ec);  // relative, as users make them
+    if (ec)
+        GTEST_SKIP() << "no symbolic links here: " << ec.message();
+    IniFile ini;
+    ASSERT_EQ(ini.load(link), IniFile::LoadStatus::Ok);
+    ini.set("s", "k", "1");
+    std::string error;
+    ASSERT_TRUE(ini.save(link, &error)) << error;
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(ReadFile(real), "[s]\r\nk=1\r\n");
+    EXPECT_EQ(ReadFile(link), "[s]\r\nk=1\r\n");
+}
+
+TEST(IniFile, EveryFileASaveWritesLoadsAgain) {
+    // LF line ends grow into CR LF on a save: a file read near the old 1 MiB limit becomes
+    // twice as large.
+    TempDir dir;
+    const auto path = dir.path() / "big.ini";
+    std::string text = "[s]\nk=0\n";
+    text.append(1024 * 1024 - text.size(), '\n');  // blank lines double
+    WriteFile(path, text);
+    IniFile ini;
+    ASSERT_EQ(ini.load(path), IniFile::LoadStatus::Ok);
+    ini.set("s", "k", "1");
+    std::string error;
+    ASSERT_TRUE(ini.save(path, &error)) << error;
+    EXPECT_GT(std::filesystem::file_size(path), 2u * 1000 * 1000);
+    IniFile again;
+    ASSERT_EQ(again.load(path), IniFile::LoadStatus::Ok);
+    EXPECT_EQ(again.get("s", "k"), "1");
+
+    // Right at the limit: a text of exactly kMaxFileSize bytes is written and read; one byte
+    // more is refused by the save, which leaves the old file as it was.
+    const std::string head = "[s]\r\nk=";
+    const std::size_t room = IniFile::kMaxFileSize - head.size() - 2;
+    IniFile exact;
+    exact.parse(head + std::string(room, 'v') + "\r\n");
+    ASSERT_EQ(exact.text().size(), IniFile::kMaxFileSize);
+    ASSERT_TRUE(exact.save(path, &error)) << error;
+    ASSERT_EQ(again.load(path), IniFile::LoadStatus::Ok);
+    EXPECT_EQ(again.get("s", "k")->size(), room);
+    IniFile over;
+    over.parse(head + std::string(room + 1, 'v') + "\r\n");
+    EXPECT_FALSE(over.save(path, &error));
+    EXPECT_NE(error.find("larger than"), std::string::npos) << error;
+    EXPECT_EQ(std::filesystem::file_size(path), IniFile::kMaxFileSize);
+}
+
 }  // namespace
 }  // namespace vq

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 
 #include "AppTestSupport.h"
 #include "app/IniFile.h"
@@ -156,7 +157,7 @@ TEST(LoadSettings, MPVersionIsKeptAcrossLoads) {
     EXPECT_TRUE(f["RDCheck"].visible);
 }
 
-TEST(LoadSettings, ProductModelOtherThanVQIsShownAndVQKeepsTheStoredValue) {
+TEST(LoadSettings, ProductModelIsKeptAsLoadedAndOnlyAnotherThanVQIsShown) {
     PanelFixture f;
     f.load(WithTestFile(f, "ProductModel=DataDrive X1\n"), "a.ini");
     EXPECT_EQ(f.s.ProductModel, "DataDrive X1");
@@ -164,7 +165,93 @@ TEST(LoadSettings, ProductModelOtherThanVQIsShownAndVQKeepsTheStoredValue) {
     EXPECT_EQ(f["ProdModalPanel"].caption, "DataDrive X1");
     f.load(WithTestFile(f, "ProductModel=VQ\n"), "b.ini");
     EXPECT_FALSE(f["ProdModalPanel"].visible);
-    EXPECT_EQ(f.s.ProductModel, "DataDrive X1");
+    EXPECT_EQ(f.s.ProductModel, "VQ");
+    // What was loaded is what a save writes, so the next start shows no empty panel.
+    f.panel.CollectPanelSettings();
+    ASSERT_TRUE(f.panel.SaveSettings(f.home.path() / "b.ini"));
+    EXPECT_NE(ReadFile(f.home.path() / "b.ini").find("\r\nProductModel=VQ\r\n"), std::string::npos);
+    PanelFixture g;
+    g.load(WithTestFile(g, "; no ProductModel\n"));
+    EXPECT_EQ(g.s.ProductModel, "VQ");
+}
+
+TEST(LoadSettings, AWriteFileNameThatDoesNotFitItsFieldIsRefusedAndKept) {
+    // The field holds 159 characters of the resolved path.
+    struct Row {
+        const char* what;
+        bool relative;
+        std::size_t over;  // resolved length beyond 159
+    };
+    for (const Row& r : {Row{"relative, fits exactly", true, 0}, Row{"relative, too long", true, 1},
+                         Row{"with a folder part, too long", false, 1}}) {
+        SCOPED_TRACE(r.what);
+        PanelFixture g;
+        const fs::path home = g.home.path();
+        const std::size_t room = 159 - (home / "x").string().size() + 1;
+        const std::string part(room + r.over, 'n');
+        const std::string full = (home / part).string();
+        const std::string name = r.relative ? part : full;
+        ASSERT_EQ(full.size(), 159 + r.over);
+        test::WriteFile(home / "file.ini", "[setting]\r\nWriteFileName=" + name + "\r\n");
+        const bool result = g.panel.LoadSettings(home / "file.ini");
+        if (r.over == 0) {
+            EXPECT_EQ(g.s.WriteFileName.str(), full);
+            continue;
+        }
+        EXPECT_FALSE(result);
+        EXPECT_EQ(g.s.WriteFileName.str(), "");
+        ASSERT_EQ(g.op.messages().size(), 1u);
+        EXPECT_EQ(g.op.messages()[0].text,
+                  "The test file name " + full +
+                      " is too long (at most 159 characters). Please set a shorter write file "
+                      "name in the INI file");
+        EXPECT_EQ(g.op.messages()[0].title, "Error");
+        // A save gives the name back as written, and it is refused again.
+        g.panel.CollectPanelSettings();
+        ASSERT_TRUE(g.panel.SaveSettings(home / "file.ini"));
+        EXPECT_NE(ReadFile(home / "file.ini").find("WriteFileName=" + name + "\r\n"),
+                  std::string::npos);
+        g.op.clear();
+        EXPECT_FALSE(g.panel.LoadSettings(home / "file.ini"));
+        EXPECT_EQ(g.op.messages().size(), 1u);
+    }
+}
+
+TEST(LoadSettings, ByteFlagsAreOnForAnyValueOtherThanZero) {
+    struct Row {
+        const char* value;
+        std::uint8_t flag;
+    };
+    for (const Row& r : {Row{"0", 0}, Row{"1", 1}, Row{"256", 1}, Row{"-1", 1}, Row{"512", 1}}) {
+        SCOPED_TRACE(r.value);
+        PanelFixture f;
+        const std::string v = r.value;
+        f.load(WithTestFile(f, "[VQEEPROM]\nMapToHDName=" + v + "\nStringAInc=" + v +
+                                   "\nStringBInc=" + v + "\nString3Inc=" + v +
+                                   "\nStrBFromHDSN=" + v + "\nEnSNfromHDDSN=" + v + "\n"));
+        for (auto flag : {f.s.MapToHDName, f.s.StringAInc, f.s.StringBInc, f.s.String3Inc,
+                          f.s.StrBFromHDSN, f.s.EnSNfromHDDSN})
+            EXPECT_EQ(flag, r.flag);
+        EXPECT_EQ(f["StrA2DiskStrChk"].checked, r.flag != 0);
+        EXPECT_EQ(f["Str3AutoInc"].checked, r.flag != 0);
+    }
+}
+
+TEST(LoadSettings, EmptyEepromValuesReachTheWorkingImage) {
+    PanelFixture f;
+    f.load(WithTestFile(f, "[VQEEPROM]\nVenderID=\"\"\nProductID=\nStringA=\nStringB=\n"));
+    const ConfigLayout& L = f.s.Layout;
+    const auto at = [&](int pos) { return f.s.Config[static_cast<std::size_t>(pos)]; };
+    EXPECT_EQ(f["VendorIDEdit"].text, "");
+    EXPECT_EQ(at(L.vidPos), 0x00);
+    EXPECT_EQ(at(L.vidPos + 1), 0x00);
+    EXPECT_EQ(at(L.vidPos + 2), 0x00);
+    EXPECT_EQ(at(L.vidPos + 3), 0x00);
+    // An empty string is an empty string descriptor.
+    EXPECT_EQ(at(L.stringA.position), 0x04);
+    EXPECT_EQ(at(L.stringA.position + 1), 0x03);
+    EXPECT_EQ(at(L.stringB.position), 0x04);
+    EXPECT_EQ(at(L.stringB.position + 1), 0x03);
 }
 
 TEST(LoadSettings, WriteFileNameResolution) {
@@ -289,6 +376,35 @@ TEST(LoadSettings, RefusedFilesGiveAClearMessageAndLeaveRunSettingsAsTheyWere) {
     }
 }
 
+TEST(LoadSettings, ACounterFileThatCannotBeReadIsReportedAndNeverWrittenOver) {
+    PanelFixture f;
+    fs::create_directories(f.home.path() / "log");
+    const fs::path counters = f.home.path() / "log" / "VQ5742x.log";
+    const std::string damaged = std::string("[TestRecord]\r\nTotalTestCount=120\r\n\0\x01", 36);
+    WriteFile(counters, damaged);
+    f.load(WithTestFile(f));
+    EXPECT_EQ(f.s.TotalTestCount, 0);
+    ASSERT_EQ(f.op.messages().size(), 1u);
+    EXPECT_EQ(f.op.messages()[0].text,
+              "Cannot read the counter file " + counters.string() +
+                  ". The yield counts start from zero and the file is left as it is.");
+    f.op.clear();
+    f.s.TotalTestCount = 5;
+    EXPECT_FALSE(f.panel.WriteCounters());
+    f.panel.SaveOnExit();
+    EXPECT_EQ(ReadFile(counters), damaged);
+    EXPECT_EQ(f.op.messages().back().text,
+              "The counter file " + counters.string() +
+                  " was not read, so the yield counts are not written over it.");
+
+    // Once the file reads again, the counters are written as before.
+    WriteFile(counters, "[TestRecord]\r\nTotalTestCount=7\r\nNumberOfPass=6\r\n");
+    f.load(WithTestFile(f));
+    f.s.TotalTestCount = 8;
+    EXPECT_TRUE(f.panel.WriteCounters());
+    EXPECT_NE(ReadFile(counters).find("TotalTestCount=8\r\n"), std::string::npos);
+}
+
 TEST(LoadSettings, CountersComeFromTheCounterFile) {
     PanelFixture f;
     fs::create_directories(f.home.path() / "log");
@@ -364,10 +480,75 @@ TEST(SaveSettings, ANewFileHoldsTheSavedKeysInOrderAndLacksTheUnsavedOnes) {
                              (f.home.path() / "TestFile.bin").string() + "\r\n",
                          0),
               0u);
-    EXPECT_NE(text.find("\r\n\r\n[VQEXECUTE]\r\nCapacityCustomize=0\r\n"), std::string::npos);
-    EXPECT_NE(text.find("\r\n\r\n[VQEEPROM]\r\nTableType=3\r\nMapToHDName=0\r\n"),
-              std::string::npos);
-    EXPECT_NE(text.find("\r\n\r\n[VQEEPROMVERIFY]\r\nVenderID=7E8A\r\n"), std::string::npos);
+    // Every section and key of the file, in order.
+    const std::vector<std::pair<const char*, std::vector<const char*>>> order = {
+        {"setting", {"USBWritePerformance", "USBReadPerformance", "ShowRWPerf",
+                     "WriteFileName",       "ProductModel",       "WRLoop",
+                     "RWDataSize",          "EEPROMOnly",         "SupportODD",
+                     "CheckMaxSn",          "MPVersion",          "MPSafeRemove",
+                     "MPEEPROMToLog",       "PerfShift",          "MPPassLabel",
+                     "MPAutorun",           "MPResetWait",        "MPSnAToZ",
+                     "MPPortReset",         "EnBarcodeMode",      "EnKey0SafeRemove",
+                     "EnEPPTypeC"}},
+        {"VQEXECUTE",
+         {"CapacityCustomize", "Capacity",         "FreeSpace",        "FreeSpaceRange",
+          "EnFreeSpaceCheck",  "EnPartition",      "nPartitionTblFmt", "EnFormat",
+          "EnRWTest",          "EnEEPROMUpdate",   "EnFWUpdate",       "DiskFormat",
+          "DiskLabel",         "FwFileName",       "FmtSecPerClus",    "EnVenderCheck",
+          "EnUSB30Check",      "EnUSB31Gen2Check", "EnSWCopy",         "SwImgPath",
+          "SwDstFolder",       "EnFWCheck",        "EnFolderCompare",  "bAdvenceCompare",
+          "EnCloneProduct"}},
+        {"VQEEPROM",
+         {"TableType",
+          "MapToHDName",
+          "EnSNfromHDDSN",
+          "StrBFromHDSN",
+          "VenderID",
+          "ProductID",
+          "StringA",
+          "StringB",
+          "StringC",
+          "String3",
+          "StringAInc",
+          "StringBInc",
+          "String3Inc",
+          "FlashType",
+          "StringMaxSn",
+          "EEPROMRetry",
+          "VQB614REU",
+          "VQB614WDHDD",
+          "StandbyTimer",
+          "VQ646PWMode",
+          "ProductRevsion",
+          "ODDSize",
+          "EnMultiSec",
+          "EnOver2TBMulLun",
+          "EnManuProdStrSourceCtl",
+          "EnInquiryStrSourceCtl",
+          "EnVQS671StandbyTime",
+          "BarcodeLength"}},
+        {"VQEEPROMVERIFY",
+         {"VenderID", "ProductID", "StringA", "StringB", "DiskName", "EnCheckDiskName",
+          "VolumeLabel", "EnCheckVolLabel", "HDDFwRev", "EnCheckHDDFwRev"}},
+    };
+    std::string expected;
+    std::size_t keys = 0;
+    for (const auto& [section, names] : order) {
+        expected += std::string(expected.empty() ? "" : "\n") + "[" + section + "]\n";
+        for (const char* key : names) {
+            expected += std::string(key) + "\n";
+            ++keys;
+        }
+    }
+    EXPECT_EQ(keys, 85u);
+    std::string written;  // the file's lines, each key without its value
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        written += line.substr(0, line.find('=')) + "\n";
+    }
+    EXPECT_EQ(written, expected);
     EXPECT_EQ(text.find("SCSITimeout"), std::string::npos);
     EXPECT_EQ(text.find("MPKestrinCustomer"), std::string::npos);
     EXPECT_EQ(text.find("EnPD"), std::string::npos);
@@ -402,10 +583,18 @@ TEST(SaveSettings, RelativeNamesGoToTheProgramFolderAndFailuresAreReported) {
 
     const fs::path bad = f.home.path() / "no-folder" / "x.ini";
     f.op.clear();
+    CapturingDiagnostics diag;
+    f.panel.setDiagnostics(&diag);
     EXPECT_FALSE(f.panel.SaveSettings(bad));
     ASSERT_EQ(f.op.messages().size(), 1u);
     EXPECT_EQ(f.op.messages()[0].text, "Cannot write the settings file " + bad.string() + ".");
     EXPECT_EQ(f.op.messages()[0].icon, MessageIcon::Error);
+    // The system's reason goes to the diagnostics.
+    ASSERT_EQ(diag.lines().size(), 1u);
+    EXPECT_EQ(diag.lines()[0].rfind(
+                  "Cannot write " + bad.string() + ": cannot create " + bad.string() + ".tmp", 0),
+              0u)
+        << diag.lines()[0];
 }
 
 TEST(Exit, WritesTheCurrentFileTheDefaultFileAndTheCounters) {
@@ -585,9 +774,6 @@ void ExpectRoundTrip(const fs::path& example) {
     for (std::size_t i = 0; i < ka.size(); ++i)
         EXPECT_EQ(ka[i].value, kb[i].value) << ka[i].section << "." << ka[i].key;
     EXPECT_EQ(a.Config, b.Config);
-    // A file without ProductModel leaves the stored model empty; saved as "", it reads back
-    // as a model other than "VQ" and shows the (empty) product-model panel.
-    second.p["ProdModalPanel"].visible = first.p["ProdModalPanel"].visible;
     EXPECT_EQ(test::PanelDifferences(first.p, second.p), "");
 }
 

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "app/ScanFacts.h"
+#include "tests/common/VolumeServiceStub.h"
 
 namespace vq {
 namespace {
@@ -58,15 +59,9 @@ TEST(CapacityMatches, WorksInSinglePrecisionAsTheStationDoes) {
 }
 
 // The volume service of the machine, as far as the free-space check asks it.
-class FakeVolumes final : public VolumeService {
+class FakeVolumes final : public test::VolumeServiceStub {
   public:
-    std::uint32_t logicalDriveMask() override { return 0; }
-    char systemDriveLetter() override { return 'C'; }
     DriveType driveType(char) override { return DriveType::Fixed; }
-    std::string volumeDevicePath(char letter) override {
-        return std::string("\\\\.\\") + letter + ":";
-    }
-    std::filesystem::path rootPath(char letter) override { return std::string(1, letter) + ":\\"; }
     std::optional<std::uint64_t> freeBytes(char letter) override {
         const auto it = bytes.find(letter);
         if (it == bytes.end())

@@ -3,11 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
+#include <variant>
 
 #include "base/Format.h"
 #include "base/Text.h"
+#include "platform/sim/SimScenario.h"
+#include "tests/common/VolumeServiceStub.h"
 #include "tests/devices/StationRig.h"
 
 namespace vq {
@@ -281,7 +285,7 @@ TEST_F(DiscoveryTest, TwoDrivesBindToTheMasterWhoseIdentifyMatches) {
 }
 
 // A volume service that lets a new volume appear while the letters are being bound.
-class ChangingVolumes final : public VolumeService {
+class ChangingVolumes final : public test::VolumeServiceStub {
   public:
     ChangingVolumes(sim::SimStation& st, std::function<void()> change)
         : st_(st), change_(std::move(change)) {}
@@ -298,6 +302,22 @@ class ChangingVolumes final : public VolumeService {
     std::string volumeDevicePath(char letter) override { return st_.volumeDevicePath(letter); }
     std::filesystem::path rootPath(char letter) override { return st_.rootPath(letter); }
     std::optional<std::uint64_t> freeBytes(char letter) override { return st_.freeBytes(letter); }
+    std::optional<std::uint64_t> totalBytes(char letter) override { return st_.totalBytes(letter); }
+    std::unique_ptr<Volume> openVolume(char letter, std::uint32_t* error) override {
+        return st_.openVolume(letter, error);
+    }
+    std::optional<VolumeInformation> volumeInformation(char letter) override {
+        return st_.volumeInformation(letter);
+    }
+    std::uint32_t setLabel(char letter, std::string_view label) override {
+        return st_.setLabel(letter, label);
+    }
+    int systemFormat(char letter, std::string_view fs, std::string_view label,
+                     std::uint32_t cluster, bool quick) override {
+        return st_.systemFormat(letter, fs, label, cluster, quick);
+    }
+    bool systemFormatAvailable() override { return st_.systemFormatAvailable(); }
+    bool closeFormatPrompt() override { return st_.closeFormatPrompt(); }
 
   private:
     sim::SimStation& st_;
@@ -415,6 +435,45 @@ TEST_F(DiscoveryTest, MoreThanSixtyFourHubInterfacesStopTheWalk) {
                                        "count:64."});
     EXPECT_EQ(ports[0].serial, "FIRST");
     EXPECT_EQ(ports[1].present, 0);
+}
+
+TEST_F(DiscoveryTest, AHubBeyondTheUsbTierLimitIsReportedAndNotWalked) {
+    // Root hub, then external hubs h1..h6: h6 would sit on the seventh tier, where only a
+    // function may.
+    CapturingDiagnostics diag;
+    rig.platform().diagnostics = &diag;
+    rig.st().addRootHub("r", 2);
+    std::string parent = "r";
+    for (int i = 1; i <= 6; ++i) {
+        const std::string id = Format("h%d", i);
+        rig.st().addHub(parent, 1, id, 2, PortSpeed::High);
+        parent = id;
+    }
+    rig.bridge("h5", 2, "DEEPEST");  // the function on the seventh tier
+    rig.bridge("h6", 1, "TOO-DEEP");
+    rig.bridge("r", 2, "AFTER");
+    d.ScanBridges(false);
+    const std::vector<std::string> expected = {"DEEPEST", "AFTER", "-", "-", "-", "-", "-", "-",
+                                               "-",       "-",     "-", "-", "-", "-", "-", "-"};
+    EXPECT_EQ(serialsBySlot(), expected);
+    const auto lines = diag.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Hub nested too deeply\n"), 1);
+    EXPECT_TRUE(rig.op.messages().empty());
+}
+
+TEST_F(DiscoveryTest, AHubWithoutPortsTakesNoSlot) {
+    auto loaded = sim::ParseScenario(R"({"rootHubs": [{"ports": 3, "devices": [
+        {"port": 1, "hub": {"id": "empty", "ports": 0}},
+        {"port": 2, "bridge": {"identity": {"serial": "B"}}},
+        {"port": 3, "hub": {"id": "h", "ports": 1, "devices": [
+          {"port": 1, "bridge": {"identity": {"serial": "C"}}}]}}]}]})");
+    ASSERT_TRUE(std::holds_alternative<sim::Scenario>(loaded));
+    sim::BuildStation(rig.sim, std::get<sim::Scenario>(loaded));
+    d.ScanBridges(false);
+    const std::vector<std::string> expected = {"B", "C", "-", "-", "-", "-", "-", "-",
+                                               "-", "-", "-", "-", "-", "-", "-", "-"};
+    EXPECT_EQ(serialsBySlot(), expected);
+    EXPECT_TRUE(rig.op.messages().empty());
 }
 
 TEST(OsTests, VersionsAndClasses) {

@@ -11,6 +11,7 @@
 #include "app/RunSettings.h"
 #include "app/SettingsPanel.h"
 #include "base/Format.h"
+#include "base/Text.h"
 #include "platform/sim/SimScenario.h"
 #include "tests/devices/StationRig.h"
 
@@ -436,6 +437,108 @@ TEST_F(PowerControlTest, WithoutTypeCModeTheBoardIsAnOrdinaryDevice) {
     EXPECT_EQ(s.ports()[0].chipKind, 6);
     EXPECT_EQ(s.ports()[0].usable, 1);
     EXPECT_EQ(s.runDeviceCount(), 1);
+}
+
+TEST_F(StationTest, TwoBoardsWithOneSerialNumberAreTwoDevicesWithTheirOwnDisks) {
+    rig.st().addRootHub("r", 4);
+    rig.bridge("r", 1, "000000000007", {{'E', 100}});
+    rig.bridge("r", 2, "000000000007", {{'F', 100}});
+    Station& s = make();
+    EXPECT_EQ(s.DeviceRefresh(), 2u);
+    const PortRecord& a = s.ports()[0];
+    const PortRecord& b = s.ports()[1];
+    EXPECT_EQ(a.usable, 1);
+    EXPECT_EQ(b.usable, 1);
+    EXPECT_NE(a.diskPath, b.diskPath);
+    EXPECT_NE(s.deviceEntryOf(0), s.deviceEntryOf(1));
+    EXPECT_EQ(s.firstDriveLetter(0), 'E');
+    EXPECT_EQ(s.firstDriveLetter(1), 'F');
+    // The second one is named by its place, as the system names a device whose serial
+    // number is already present.
+    EXPECT_NE(ToLower(a.usbInstanceId).find("000000000007"), std::string::npos);
+    EXPECT_EQ(ToLower(b.usbInstanceId).find("000000000007"), std::string::npos);
+}
+
+// A storage list in which a second disk claims the USB device of the first one, as two
+// logical units of one bridge do.
+class SecondUnit final : public StorageEnumerator {
+  public:
+    explicit SecondUnit(StorageEnumerator& real) : real_(real) {}
+    std::optional<std::vector<StorageInterface>> diskInterfaces() override {
+        auto list = real_.diskInterfaces();
+        if (list && !list->empty()) {
+            StorageInterface twin = list->front();
+            twin.interfacePath.replace(twin.interfacePath.rfind("&0#"), 3, "&1#");
+            list->push_back(twin);
+        }
+        return list;
+    }
+    std::optional<std::vector<StorageInterface>> opticalInterfaces() override {
+        return real_.opticalInterfaces();
+    }
+
+  private:
+    StorageEnumerator& real_;
+};
+
+TEST_F(StationTest, AUsbDeviceThatTwoDisksClaimIsNotUsed) {
+    rig.st().addRootHub("r", 4);
+    rig.bridge("r", 1, "000000000001", {{'E', 100}});
+    rig.bridge("r", 2, "000000000002", {{'F', 100}});
+    SecondUnit storage(rig.st());
+    rig.platform().storage = &storage;
+    Station& s = make();
+    s.DeviceRefresh();
+    EXPECT_EQ(s.ports()[0].usable, 0);
+    EXPECT_EQ(s.deviceEntryOf(0), -1);
+    EXPECT_EQ(s.ports()[1].usable, 1);
+    EXPECT_EQ(s.runDeviceCount(), 1);
+    ASSERT_EQ(rig.op.messages().size(), 1u);
+    EXPECT_EQ(rig.op.messages()[0].text,
+              "Port 1: more than one storage device belongs to the USB device " +
+                  s.ports()[0].usbInstanceId + ". The port is not used.");
+}
+
+TEST_F(StationTest, SerialNumbersOfAnyLengthUsbAllowsPair) {
+    rig.st().addRootHub("r", 8);
+    const std::size_t lengths[] = {12, 57, 58, 100, 126};
+    std::uint32_t port = 1;
+    for (std::size_t n : lengths) {
+        std::string serial(n, 'A');
+        serial.back() = static_cast<char>('0' + port);
+        rig.bridge("r", port++, serial);
+    }
+    Station& s = make();
+    s.DeviceRefresh();
+    for (std::size_t i = 0; i < std::size(lengths); ++i) {
+        EXPECT_EQ(s.ports()[i].usable, 1) << lengths[i];
+        EXPECT_EQ(s.ports()[i].serial.size(), std::min<std::size_t>(lengths[i], 79)) << lengths[i];
+    }
+}
+
+TEST(DeviceTable, AnEntryIsFoundByTheWholeIdOfItsDeviceAndOnlyWhenItIsTheOnlyOne) {
+    auto table = std::make_unique<DeviceTable>();
+    const std::string longId = "usb\\vid_7e8a&pid_2429\\" + std::string(100, 'a');
+    (*table)[0].parentDeviceId = longId + "1";
+    (*table)[1].parentDeviceId = longId + "2";
+    (*table)[2].parentDeviceId = "usb\\vid_7e8a&pid_2429\\twin";
+    (*table)[3].parentDeviceId = "usb\\vid_7e8a&pid_2429\\twin";
+    struct Row {
+        std::string id;
+        std::uint32_t entries;
+        int found;
+    };
+    const Row rows[] = {
+        {longId + "2", 4, 1},
+        {ToUpper(longId + "1"), 4, 0},  // without regard to case
+        {longId, 4, kNoEntry},          // a prefix is another device
+        {longId + "2", 1, kNoEntry},    // only the entries of this scan
+        {"usb\\vid_7e8a&pid_2429\\twin", 4, kAmbiguousEntry},
+        {"usb\\vid_7e8a&pid_2429\\twin", 3, 2},
+        {"", 4, kNoEntry},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(FindEntryOfDevice(*table, r.entries, r.id), r.found) << r.id << " " << r.entries;
 }
 
 TEST(Station16, AllSixteenBridgesInTheirSlots) {

@@ -1,0 +1,526 @@
+// "vqmp-cli rom": the firmware of the later bridge families (kinds 21 to 29) for engineers.
+//   rom check FILE [--slot N | --path P]   what the file is and whether it fits a board
+//   rom download --slot N [FILE]            manufacturing program when the board needs it,
+//                                           the firmware, read-back and compare, activation
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/PanelModel.h"
+#include "app/RunSettings.h"
+#include "app/SettingsPanel.h"
+#include "base/Format.h"
+#include "bridge/ChipIdentity.h"
+#include "bridge/LaterImage.h"
+#include "bridge/RomDownload.h"
+#include "bridge/VendorCommands.h"
+#include "cli/CliContext.h"
+#include "platform/Terminal.h"
+#include "run/Station.h"
+
+namespace vq::cli {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr std::size_t kMaxFirmwareFile = 262144;
+
+struct RomOptions {
+    std::string file;
+    int slot = 0;
+    std::string path;
+    std::string settingsFile;
+    bool json = false;
+};
+
+// The settings, the panel they are loaded through and the station that refreshes with them.
+class Session {
+  public:
+    explicit Session(Platform& p) : platform_(p), rules_(settings_, panel_, recorder_, p.home) {}
+
+    bool load(const std::string& file) {
+        if (file.empty())
+            return true;
+        Operator* const console = platform_.op;
+        platform_.op = &recorder_;
+        bool ok = false;
+        try {
+            ok = rules_.LoadSettings(std::filesystem::absolute(file)) &&
+                 rules_.lastLoadOutcome() == LoadOutcome::Loaded;
+        } catch (const LogDirectoryError& e) {
+            std::cerr << "vqmp-cli: " << e.what() << "\n";
+        }
+        platform_.op = console;
+        if (!ok) {
+            for (const auto& m : recorder_.messages())
+                std::cerr << "vqmp-cli: " << m.title << "|" << m.text << "\n";
+        }
+        return ok;
+    }
+
+    RunSettings& settings() { return settings_; }
+
+    // The device path of a slot after a fresh refresh; empty when the slot has no device.
+    std::string slotPath(int slot) {
+        Operator* const console = platform_.op;
+        platform_.op = &recorder_;
+        if (!station_)
+            station_ = std::make_unique<Station>(platform_, rules_);
+        station_->DeviceRefresh();
+        platform_.op = console;
+        recorder_.clear();
+        const std::size_t i = static_cast<std::size_t>(slot - 1);
+        if (!station_->ports()[i].present)
+            return {};
+        const int entry = station_->deviceEntryOf(i);
+        if (entry >= 0)
+            return station_->devices()[static_cast<std::size_t>(entry)].interfacePath;
+        return station_->ports()[i].diskPath;
+    }
+
+  private:
+    Platform& platform_;
+    RunSettings settings_;
+    PanelModel panel_;
+    RecordingOperator recorder_;
+    SettingsPanel rules_;
+    std::unique_ptr<Station> station_;
+};
+
+std::string ResolvePath(Session& session, const RomOptions& o) {
+    if (!o.path.empty())
+        return o.path;
+    if (o.slot == 0)
+        return {};
+    const std::string path = session.slotPath(o.slot);
+    if (path.empty())
+        std::cerr << "vqmp-cli: slot " << o.slot << " has no device\n";
+    return path;
+}
+
+// The whole file, at most 262144 bytes; nullopt (with a message) when it cannot be read
+// or is longer.
+std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        std::cerr << "vqmp-cli: cannot open " << file << "\n";
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> bytes(kMaxFirmwareFile + 1);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (in.bad()) {
+        std::cerr << "vqmp-cli: cannot read " << file << "\n";
+        return std::nullopt;
+    }
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    if (bytes.size() > kMaxFirmwareFile) {
+        std::cerr << "vqmp-cli: " << file << " is longer than " << kMaxFirmwareFile << " bytes\n";
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::string ChipName(bridge::ChipIdentity chip) {
+    const bridge::ChipKind kind = bridge::KindOf(chip);
+    std::string s = Format("kind %u (v%s", kind, std::string(bridge::ChipNumber(kind)));
+    if (kind == 26)
+        s += Format(" revision %u", bridge::RevisionOf(chip));
+    return s + ")";
+}
+
+// Whether the image serves the chip: the kind, and for kind 26 the revision too.
+bool Serves(const bridge::LaterImageFacts& f, bridge::ChipIdentity chip) {
+    for (bridge::ChipIdentity s : f.serves) {
+        if (bridge::KindOf(s) == bridge::KindOf(chip) &&
+            (bridge::KindOf(s) != 26 || bridge::RevisionOf(s) == bridge::RevisionOf(chip)))
+            return true;
+    }
+    return false;
+}
+
+// ---- rom check ------------------------------------------------------------------------
+
+int RunCheck(CliContext& ctx, const RomOptions& o) {
+    const auto bytes = ReadFirmwareFile(o.file);
+    if (!bytes)
+        return kExitFailed;
+    const auto facts = bridge::DescribeLaterImage(*bytes);
+
+    std::optional<bridge::ChipIdentity> chip;
+    if (o.slot != 0 || !o.path.empty()) {
+        Platform* p = ctx.bridgePlatform();
+        if (!p)
+            return kExitPlatform;
+        Session session(*p);
+        const std::string path = ResolvePath(session, o);
+        if (path.empty())
+            return kExitFailed;
+        const bridge::Transport transport(*p->scsi, *p->clock);
+        chip = bridge::IdentifyChipWithRevision({transport, path});
+    }
+    const bool known = !facts.serves.empty();
+    const bool fits = chip ? Serves(facts, *chip) : known;
+
+    if (o.json || ctx.options().json) {
+        Json serves = Json::array();
+        for (auto s : facts.serves)
+            serves.push_back(
+                {{"chipKind", bridge::KindOf(s)}, {"revision", bridge::RevisionOf(s)}});
+        Json banks = Json::array();
+        for (int n = 0; n < facts.banks && facts.banks == 2; ++n)
+            banks.push_back({{"header", facts.headerPresent[n]},
+                             {"configChecksum", facts.configCrcOk[n]},
+                             {"bankChecksum", facts.bankCrcOk[n]}});
+        Json out{{"file", o.file},       {"size", facts.size},  {"model", facts.modelText},
+                 {"banks", facts.banks}, {"bankChecks", banks}, {"cloneMarker", facts.cloneMarker},
+                 {"serves", serves}};
+        if (chip) {
+            out["device"] = {{"chipKind", bridge::KindOf(*chip)},
+                             {"revision", bridge::RevisionOf(*chip)},
+                             {"fits", fits}};
+        }
+        out["ok"] = known && fits;
+        std::cout << out.dump(2) << "\n";
+    } else {
+        std::cout << "file: " << o.file << "\n";
+        std::cout << "size: " << facts.size << " bytes\n";
+        std::cout << "model: " << (facts.modelText.empty() ? "-" : facts.modelText) << "\n";
+        std::cout << "banks: " << facts.banks << "\n";
+        for (int n = 0; n < facts.banks && facts.banks == 2; ++n) {
+            std::cout << Format("bank %d: header %s, configuration checksum %s, bank checksum %s\n",
+                                n, facts.headerPresent[n] ? "present" : "absent",
+                                facts.configCrcOk[n] ? "ok" : "differs",
+                                facts.bankCrcOk[n] ? "ok" : "differs");
+        }
+        if (facts.banks == 2)
+            std::cout << "clone marker: " << (facts.cloneMarker ? "yes" : "no") << "\n";
+        std::cout << "serves:";
+        if (facts.serves.empty())
+            std::cout << " nothing (not a later-family image of a valid size)";
+        for (auto s : facts.serves)
+            std::cout << " " << ChipName(s);
+        std::cout << "\n";
+        if (chip) {
+            std::cout << "device: " << ChipName(*chip) << ": " << (fits ? "fits" : "does not fit")
+                      << "\n";
+        }
+    }
+    return known && fits ? kExitOk : kExitFailed;
+}
+
+// ---- rom download ---------------------------------------------------------------------
+
+// Progress of a download: a bar on a terminal, one line per phase and tenth otherwise.
+class ProgressPrinter {
+  public:
+    explicit ProgressPrinter(bool quiet) : quiet_(quiet), bar_(HostStderrIsTerminal()) {}
+    ~ProgressPrinter() { finish(); }
+
+    void operator()(std::string_view phase, std::size_t done, std::size_t total) {
+        if (quiet_ || total == 0)
+            return;
+        const int percent = static_cast<int>(done * 100 / total);
+        if (phase != phase_) {
+            finish();
+            phase_ = std::string(phase);
+            last_ = -10;
+        }
+        if (bar_) {
+            const int filled = percent * 30 / 100;
+            std::cerr << Format("\r%-9s [%s%s] %3d%%", phase_, std::string(filled, '#'),
+                                std::string(30 - filled, '.'), percent)
+                      << std::flush;
+            open_ = true;
+        } else if (percent / 10 != last_ / 10 || percent == 100) {
+            if (percent != last_)
+                std::cerr << phase_ << ": " << percent << "%\n";
+        }
+        last_ = percent;
+    }
+
+    void finish() {
+        if (open_)
+            std::cerr << "\n";
+        open_ = false;
+    }
+
+  private:
+    bool quiet_;
+    bool bar_;
+    bool open_ = false;
+    std::string phase_;
+    int last_ = -10;
+};
+
+bridge::LaterImageSettings ImageSettings(const RunSettings& s) {
+    bridge::LaterImageSettings l;
+    const auto text = [](const auto& field) {
+        std::string t(field.begin(), field.end());
+        return t.substr(0, t.find('\0'));
+    };
+    l.inquiryVendor = text(s.VendorText);
+    l.inquiryProduct = text(s.ProductText);
+    if (l.inquiryVendor.empty() && l.inquiryProduct.empty()) {
+        // A settings file keeps the INQUIRY texts in the manufacturer string: 8 characters
+        // of vendor text, then the product text.
+        const std::string a = s.StringA.str();
+        l.inquiryVendor = a.substr(0, std::min<std::size_t>(a.size(), 8));
+        while (!l.inquiryVendor.empty() && l.inquiryVendor.back() == ' ')
+            l.inquiryVendor.pop_back();
+        l.inquiryProduct = a.size() > 8 ? a.substr(8, 16) : std::string();
+    }
+    l.manufacturer = s.StringC.str();
+    l.product = s.StringB.str();
+    l.manuProdSourceCtl = s.EnManuProdStrSourceCtl != 0;
+    l.inquirySourceCtl = s.EnInquiryStrSourceCtl != 0;
+    l.cloneProduct = s.EnCloneProduct != 0;
+    l.standbyMinutes = s.StandbyTimer > 0 ? static_cast<std::uint32_t>(s.StandbyTimer) : 0;
+    l.standbyEnabled = s.EnVQS671StandbyTime != 0;
+    return l;
+}
+
+// The stamp of the identity record: day of the week, second and millisecond of the local
+// time, and a random byte of 1 to 255.
+bridge::IdentityStamp LocalStamp() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    const std::tm local = *std::localtime(&t);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
+    std::random_device seed;
+    std::uniform_int_distribution<int> pick(1, 255);
+    return {local.tm_wday, local.tm_sec, static_cast<int>(ms.count() % 1000),
+            static_cast<std::uint8_t>(pick(seed))};
+}
+
+struct DownloadReport {
+    std::string path;
+    bridge::ChipIdentity chip = 0;
+    bool romState = false;
+    bool programRunning = false;
+    std::string manufacturingProgram;
+    int attempts = 0;
+    bool programmed = false;
+    bool activated = false;
+    bool cameBack = false;
+    std::string firmwareVersion;
+    bool firmwarePresent = false;
+    std::string failure;
+};
+
+void PrintReport(const DownloadReport& r, bool json) {
+    const bool ok = r.firmwarePresent && r.programmed && r.cameBack;
+    if (json) {
+        Json out{{"path", r.path},
+                 {"chipKind", bridge::KindOf(r.chip)},
+                 {"revision", bridge::RevisionOf(r.chip)},
+                 {"romState", r.romState},
+                 {"manufacturingProgram", r.manufacturingProgram},
+                 {"attempts", r.attempts},
+                 {"programmed", r.programmed},
+                 {"activated", r.activated},
+                 {"cameBack", r.cameBack},
+                 {"firmwareVersion", r.firmwareVersion},
+                 {"firmwarePresent", r.firmwarePresent},
+                 {"failure", r.failure},
+                 {"ok", ok}};
+        std::cout << out.dump(2) << "\n";
+        return;
+    }
+    std::cout << "device: " << r.path << " " << ChipName(r.chip) << "\n";
+    std::cout << "state: "
+              << (r.romState ? "mask ROM"
+                             : (r.programRunning ? "manufacturing program" : "running firmware"))
+              << "\n";
+    if (!r.manufacturingProgram.empty())
+        std::cout << "manufacturing program: " << r.manufacturingProgram << "\n";
+    std::cout << "attempts: " << r.attempts << "\n";
+    std::cout << "programmed: " << (r.programmed ? "yes" : "no") << "\n";
+    if (r.programmed) {
+        std::cout << "came back: " << (r.cameBack ? "yes" : "no") << "\n";
+        if (r.cameBack) {
+            std::cout << "firmware: " << (r.firmwareVersion.empty() ? "-" : r.firmwareVersion)
+                      << (r.firmwarePresent ? "" : " (no valid firmware)") << "\n";
+        }
+    }
+    if (!r.failure.empty())
+        std::cout << "failure: " << r.failure << "\n";
+    std::cout << "result: " << (ok ? "PASS" : "FAIL") << "\n";
+}
+
+int RunDownload(CliContext& ctx, const RomOptions& o) {
+    Platform* p = ctx.bridgePlatform();
+    if (!p)
+        return kExitPlatform;
+    Session session(*p);
+    if (!session.load(o.settingsFile))
+        return kExitFailed;
+    const RunSettings& s = session.settings();
+    const std::string file = o.file.empty() ? s.FwFileName.str() : o.file;
+    if (file.empty()) {
+        std::cerr << "vqmp-cli: name a firmware file (or a settings file with FwFileName)\n";
+        return kExitUsage;
+    }
+    const bool json = o.json || ctx.options().json;
+    DownloadReport r;
+    r.path = ResolvePath(session, o);
+    if (r.path.empty())
+        return kExitFailed;
+    const bridge::Transport transport(*p->scsi, *p->clock);
+    const bridge::Target t{transport, r.path};
+    r.chip = bridge::IdentifyChipWithRevision(t);
+    const bridge::ChipKind kind = bridge::KindOf(r.chip);
+    if (!bridge::IsLaterFamily(kind)) {
+        std::cerr << "vqmp-cli: " << r.path << " is " << ChipName(r.chip)
+                  << ", not a bridge of the later families (kinds 21 to 29)\n";
+        return kExitFailed;
+    }
+
+    // Everything that can be refused is refused before the first byte goes out.
+    const auto bytes = ReadFirmwareFile(file);
+    if (!bytes)
+        return kExitFailed;
+    const auto facts = bridge::DescribeLaterImage(*bytes);
+    if (!Serves(facts, r.chip)) {
+        r.failure = Format("%s (%u bytes, model \"%s\") does not fit %s", file, bytes->size(),
+                           facts.modelText, ChipName(r.chip));
+        PrintReport(r, json);
+        return kExitFailed;
+    }
+    bridge::LaterDownload job;
+    if (!bridge::ReadLaterBridgeState(t, r.chip, job.state)) {
+        r.failure = "the bridge does not answer its identification";
+        PrintReport(r, json);
+        return kExitFailed;
+    }
+    r.romState = job.state.romState;
+    r.programRunning = job.state.programRunning;
+    if (r.romState)
+        r.manufacturingProgram =
+            std::string(bridge::ManufacturingImageName(r.chip, job.state.identify));
+
+    // The two words of the identity record come from the bridge's vendor page when it
+    // answers one (a bridge in its mask ROM does not).
+    bridge::IdentityValues identity;
+    if (bridge::IsFirstLaterFamily(kind)) {
+        std::array<std::uint8_t, bridge::kVpdC3Size> vpd{};
+        if (bridge::InquiryVpdC3(t, vpd))
+            identity = bridge::IdentityValuesFromVpd(vpd);
+        identity.serial = s.String3.str();
+    }
+
+    const auto imageSettings = ImageSettings(s);
+    std::vector<std::uint8_t> image(*bytes);
+    std::array<std::uint8_t, bridge::kSettingBlockSize> settingBlock{};
+    if (bridge::IsFirstLaterFamily(kind)) {
+        image.resize(bridge::kLaterImageSize, 0);
+        bridge::PatchImageConfig(image, imageSettings);
+        if (job.state.romState || job.state.programRunning)
+            bridge::PatchImageHeader(image);
+        if (!imageSettings.cloneProduct) {
+            settingBlock = bridge::BuildSettingBlock(imageSettings);
+            job.configBlock = settingBlock;
+        }
+    }
+    job.source = image;
+    job.firmwareUpdate = true;
+    job.modeValue = s.EnPD != 0 ? 1 : 0;
+    ProgressPrinter progress(json);
+    job.progress = [&progress](std::string_view phase, std::size_t done, std::size_t total) {
+        progress(phase, done, total);
+    };
+    r.programmed = bridge::ProgramLaterFamily(t, job);
+    progress.finish();
+    r.attempts = job.attempts;
+    r.failure = job.failure;
+    if (!r.programmed) {
+        PrintReport(r, json);
+        return kExitFailed;
+    }
+
+    if (bridge::IsFirstLaterFamily(kind) &&
+        !bridge::SendIdentityRecord(t, LocalStamp(), identity)) {
+        r.programmed = false;
+        r.failure = "the bridge refused the identity record";
+        PrintReport(r, json);
+        return kExitFailed;
+    }
+
+    // Activation: the bridge leaves the bus and comes back with the new firmware.
+    r.activated = bridge::ActivateFirmware(t);
+    p->clock->sleepMs(500);
+    const int tries = s.MPResetWait > 0 ? s.MPResetWait : 30;
+    std::string path;
+    for (int i = 0; i < tries && !r.cameBack; ++i) {
+        p->clock->sleepMs(1000);
+        path = o.path.empty() ? session.slotPath(o.slot) : o.path;
+        r.cameBack = !path.empty() && bridge::IdentifyChip({transport, path}) != 0;
+    }
+    if (!r.cameBack) {
+        r.failure = "the bridge did not come back after activation";
+        PrintReport(r, json);
+        return kExitFailed;
+    }
+    const bridge::Target back{transport, path};
+    bridge::FormatFirmwareVersion(kind, back, r.firmwareVersion);
+    r.firmwarePresent = bridge::HasValidFirmware(back, kind, r.firmwareVersion);
+    if (!r.firmwarePresent)
+        r.failure = "the bridge reports no valid firmware after activation";
+    PrintReport(r, json);
+    return r.firmwarePresent ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+void AddRomCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
+    auto* rom = app.add_subcommand(
+        "rom", "Firmware of the later bridge families (kinds 21 to 29): check a file, download it");
+    rom->require_subcommand(1);
+
+    auto check = std::make_shared<RomOptions>();
+    auto* c = rom->add_subcommand(
+        "check",
+        "What a firmware file is (size, banks, model, the kinds it serves) and whether "
+        "it fits the board in a slot (exit 0 when it does)");
+    c->add_option("FILE", check->file, "Firmware file")->required();
+    c->add_option("--slot", check->slot, "Slot of the board to fit (as scan prints it)")
+        ->check(CLI::Range(1, static_cast<int>(kPortSlots)));
+    c->add_option("--path", check->path, "Device path of the board to fit");
+    c->add_flag("--json", check->json, "Print the result as JSON");
+    c->callback([&ctx, &exitCode, check] { exitCode = RunCheck(ctx, *check); });
+
+    auto dl = std::make_shared<RomOptions>();
+    auto* d = rom->add_subcommand(
+        "download",
+        "Download a firmware file into one board: the manufacturing program when the board runs "
+        "its mask ROM, the firmware, read-back and compare, activation (exit 0 when the board "
+        "comes back running valid firmware)");
+    d->add_option("FILE", dl->file, "Firmware file (default: FwFileName of the settings file)");
+    auto* slot = d->add_option("--slot", dl->slot, "Slot of the board (as scan prints it)")
+                     ->check(CLI::Range(1, static_cast<int>(kPortSlots)));
+    auto* path = d->add_option("--path", dl->path, "Device path of the board");
+    slot->excludes(path);
+    d->add_option("--settings", dl->settingsFile,
+                  "Settings file whose strings, standby time and options go into the image");
+    d->add_flag("--json", dl->json, "Print the result as JSON");
+    d->callback([&ctx, &exitCode, dl, d] {
+        if (dl->slot == 0 && dl->path.empty()) {
+            std::cerr << "vqmp-cli: rom download needs --slot N or --path P\n";
+            exitCode = kExitUsage;
+            return;
+        }
+        exitCode = RunDownload(ctx, *dl);
+    });
+}
+
+}  // namespace vq::cli
