@@ -1,6 +1,9 @@
 #include "run/StepWiring.h"
 
 #include <algorithm>
+#include <mutex>
+#include <random>
+#include <vector>
 
 #include "app/PanelMessages.h"
 #include "app/SettingsPanel.h"
@@ -8,9 +11,11 @@
 #include "bridge/ChipIdentity.h"
 #include "bridge/ConfigWriters.h"
 #include "bridge/FirmwareUpdate.h"
+#include "bridge/RomDownload.h"
 #include "bridge/VendorCommands.h"
 #include "platform/VolumeService.h"
 #include "run/Station.h"
+#include "run/TestLog.h"
 
 namespace vq {
 
@@ -25,6 +30,52 @@ bridge::UpdateContext ContextOf(Worker& w) {
     ctx.op = w.station().platform().op;
     ctx.diagnostics = w.station().platform().diagnostics;
     return ctx;
+}
+
+// Kinds 21 to 29: the firmware (or, with EEPROM update only, the image the bridge runs)
+// downloaded through the buffer commands with the configuration, read back and compared;
+// kinds 21 to 24 then get their identity record.
+bool ProgramLater(Worker& w, bool eeprom, bool firmware) {
+    const RunSettings& s = w.settings();
+    const bridge::Target t = w.target();
+    const std::uint8_t kind = w.record().chipKind;
+    bridge::LaterDownload job;
+    if (!bridge::ReadLaterBridgeState(t, bridge::IdentifyChipWithRevision(t), job.state))
+        return false;
+    job.firmwareUpdate = firmware;
+    job.eepromUpdate = eeprom && kind >= 25;
+    std::vector<std::uint8_t> current;
+    if (firmware) {
+        job.source = w.firmware().bytes();
+    } else {
+        current.assign(bridge::kFirmwareBufferSize, 0);
+        if (!bridge::ReadDeviceFirmware(t, job.state, s.EnCloneProduct != 0, current))
+            return false;
+        job.source = current;
+    }
+    std::vector<std::uint8_t> block(256, 0);
+    std::copy(s.Config.begin(), s.Config.end(), block.begin());
+    if (kind >= 25)
+        job.configBlock = block;
+    if (!bridge::ProgramLaterFamily(t, job))
+        return false;
+    if (kind <= 24) {
+        static std::mutex randomLock;
+        static std::mt19937 random{std::random_device{}()};
+        const LocalDateTime now = SystemLocalTime();
+        bridge::IdentityStamp stamp;
+        stamp.dayOfWeek = now.dayOfWeek;
+        stamp.second = now.second;
+        stamp.millisecond = now.millisecond;
+        {
+            std::lock_guard lock(randomLock);
+            stamp.random = static_cast<std::uint8_t>(1 + random() % 255);
+        }
+        bridge::IdentityValues values;
+        values.serial = s.String3.str().substr(0, 20);
+        return bridge::SendIdentityRecord(t, stamp, values);
+    }
+    return true;
 }
 
 }  // namespace
@@ -120,7 +171,7 @@ StepProcedures StationStepProcedures(VolumeService* volumes) {
             }
             default:
                 if (kind >= 21 && kind <= 29)
-                    return false;  // the manufacturing ROM download is not part of the station yet
+                    return ProgramLater(w, eeprom, firmware);
                 return bridge::WriteSerialFlashConfig(
                     t, eeprom, firmware, s.Config, image,
                     bridge::NeedsWordProgram(t, w.record().flashType));
