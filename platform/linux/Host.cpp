@@ -29,6 +29,7 @@ std::filesystem::path HostProgramFolder() {
 
 bool HostStdoutIsTerminal() {
     return ::isatty(STDOUT_FILENO) == 1;
+}
 
 bool HostReplaceFile(const std::filesystem::path& path, std::string_view data, std::string* error) {
     const auto fail = [error](const std::string& what, int err) {
