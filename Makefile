@@ -18,7 +18,9 @@ build/build.ninja: | deps
 
 run: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target vqmp-cli
-	./build/cli/vqmp-cli scan
+	mkdir -p build/station
+	./build/cli/vqmp-cli --home build/station --sim examples/station16.json run \
+		--settings examples/production16.ini
 
 test: deps build/build.ninja
 	cmake --build build -j $(JOBS)

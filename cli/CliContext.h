@@ -101,6 +101,7 @@ void AddDiskCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddFormatImageCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 // "partition" and "format" under the "disk" subcommand.
 void AddDiskPrepareCommands(CLI::App& disk, CliContext& ctx, int& exitCode);
+void AddRunCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddRomCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddRwTestCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddCopyCommand(CLI::App& app, CliContext& ctx, int& exitCode);

@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     vq::cli::AddFirmwareCommand(app, ctx, exitCode);
     vq::cli::AddDiskCommand(app, ctx, exitCode);
     vq::cli::AddFormatImageCommand(app, ctx, exitCode);
+    vq::cli::AddRunCommand(app, ctx, exitCode);
     vq::cli::AddRomCommand(app, ctx, exitCode);
     vq::cli::AddRwTestCommand(app, ctx, exitCode);
     vq::cli::AddCopyCommand(app, ctx, exitCode);

@@ -13,6 +13,9 @@ class NamedMutexProvider;
 // Folder of the running executable; empty when the system cannot tell.
 std::filesystem::path HostProgramFolder();
 
+// Whether standard output goes to a terminal (a live display may be drawn there).
+bool HostStdoutIsTerminal();
+
 // Replaces the file at `path` with `data` so that a crash or a power loss leaves either the
 // old or the new file, never a torn one: the data goes into a temporary file beside it
 // (created exclusively, never one that exists), is flushed to the disk, and the temporary

@@ -27,6 +27,10 @@ std::filesystem::path HostProgramFolder() {
     return exe.parent_path();
 }
 
+bool HostStdoutIsTerminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+
 bool HostReplaceFile(const std::filesystem::path& path, std::string_view data, std::string* error) {
     const auto fail = [error](const std::string& what, int err) {
         if (error)

@@ -21,6 +21,11 @@ std::filesystem::path HostProgramFolder() {
     return std::filesystem::path(buf).parent_path();
 }
 
+bool HostStdoutIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 bool HostReplaceFile(const std::filesystem::path& path, std::string_view data, std::string* error) {
     const auto fail = [error](const std::string& what, DWORD err) {
         if (error) {

@@ -36,7 +36,7 @@ struct StationRig {
     sim::SimPlatform sim;
     RecordingOperator op;
 
-    StationRig() {
+    explicit StationRig(sim::SimOptions options = {}) : sim(std::move(options)) {
         sim.platform().op = &op;
         sim.platform().osVersion = OsVersion{10, 0, 0};
         sim.station().setSystemDrive('C');

@@ -1,0 +1,217 @@
+#include "run/StepWiring.h"
+
+#include <algorithm>
+#include <mutex>
+#include <random>
+#include <vector>
+
+#include "app/PanelMessages.h"
+#include "app/SettingsPanel.h"
+#include "base/Text.h"
+#include "bridge/ChipIdentity.h"
+#include "bridge/ConfigWriters.h"
+#include "bridge/FirmwareUpdate.h"
+#include "bridge/RomDownload.h"
+#include "bridge/VendorCommands.h"
+#include "platform/VolumeService.h"
+#include "run/Station.h"
+#include "run/TestLog.h"
+
+namespace vq {
+
+namespace {
+
+bool Absent(const std::string& text) {
+    return text.empty() || text == msg::kNullMarker;
+}
+
+bridge::UpdateContext ContextOf(Worker& w) {
+    bridge::UpdateContext ctx;
+    ctx.op = w.station().platform().op;
+    ctx.diagnostics = w.station().platform().diagnostics;
+    return ctx;
+}
+
+// Kinds 21 to 29: the firmware (or, with EEPROM update only, the image the bridge runs)
+// downloaded through the buffer commands with the configuration, read back and compared;
+// kinds 21 to 24 then get their identity record.
+bool ProgramLater(Worker& w, bool eeprom, bool firmware) {
+    const RunSettings& s = w.settings();
+    const bridge::Target t = w.target();
+    const std::uint8_t kind = w.record().chipKind;
+    bridge::LaterDownload job;
+    if (!bridge::ReadLaterBridgeState(t, bridge::IdentifyChipWithRevision(t), job.state))
+        return false;
+    job.firmwareUpdate = firmware;
+    job.eepromUpdate = eeprom && kind >= 25;
+    std::vector<std::uint8_t> current;
+    if (firmware) {
+        job.source = w.firmware().bytes();
+    } else {
+        current.assign(bridge::kFirmwareBufferSize, 0);
+        if (!bridge::ReadDeviceFirmware(t, job.state, s.EnCloneProduct != 0, current))
+            return false;
+        job.source = current;
+    }
+    std::vector<std::uint8_t> block(256, 0);
+    std::copy(s.Config.begin(), s.Config.end(), block.begin());
+    if (kind >= 25)
+        job.configBlock = block;
+    if (!bridge::ProgramLaterFamily(t, job))
+        return false;
+    if (kind <= 24) {
+        static std::mutex randomLock;
+        static std::mt19937 random{std::random_device{}()};
+        const LocalDateTime now = SystemLocalTime();
+        bridge::IdentityStamp stamp;
+        stamp.dayOfWeek = now.dayOfWeek;
+        stamp.second = now.second;
+        stamp.millisecond = now.millisecond;
+        {
+            std::lock_guard lock(randomLock);
+            stamp.random = static_cast<std::uint8_t>(1 + random() % 255);
+        }
+        bridge::IdentityValues values;
+        values.serial = s.String3.str().substr(0, 20);
+        return bridge::SendIdentityRecord(t, stamp, values);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool FirmwareVersionMatches(const bridge::Target& t, std::uint8_t kind,
+                            const bridge::FirmwareImage& image) {
+    std::array<std::uint8_t, 16> answer{};
+    if (!bridge::IdentifyBridge(t, answer) || !bridge::IsIdentifyAnswer(answer))
+        return false;
+    const std::array<std::uint8_t, 6> reported = {answer[6],  answer[7],  answer[12],
+                                                  answer[13], answer[14], answer[15]};
+    const ConstBytes buffer = image.buffer();
+    const std::size_t at = bridge::FirmwareProbeOffset(kind) + 8;
+    if (!image.loaded() || at + 6 > buffer.size())
+        return false;
+    return std::equal(reported.begin(), reported.end(), buffer.begin() + static_cast<long>(at));
+}
+
+ConfigImage DeviceConfigImage(const RunSettings& s, std::uint8_t kind) {
+    ConfigImage image = s.Config;
+    const ConfigLayout& L = s.Layout;
+    const bool parallel = kind == 30 || kind == 35;
+    const bool oneByte = parallel || s.TableType == 3;
+    auto put = [&](std::string text, const StringSlot& slot) {
+        if (Absent(text))
+            text.clear();
+        const int width = oneByte ? 1 : 2;
+        PutStringDescriptor(text, slot.maxChars, image, slot.position, slot.maxChars * width,
+                            oneByte, s.TableType);
+    };
+    put(s.StringA.str(), L.stringA);
+    std::string product = s.StringB.str();
+    if (kind >= 14 && kind <= 18 && Absent(product))
+        product = "USB to ATA/ATAPI Bridge";
+    put(product, L.stringB);
+    put(s.String3.str(), L.serial);
+    if (s.TableType == 3 && s.MapToHDName != 0)
+        image[12] = '2';
+    return image;
+}
+
+StepProcedures StationStepProcedures(VolumeService* volumes) {
+    StepProcedures p;
+    if (volumes)
+        p.closeFormatPrompt = [volumes] { return volumes->closeFormatPrompt(); };
+    p.firmwareCheck = [](Worker& w) {
+        return FirmwareVersionMatches(w.target(), w.record().chipKind, w.firmware());
+    };
+    p.buildConfig = [](Worker& w) {
+        w.settings().Config = DeviceConfigImage(w.settings(), w.record().chipKind);
+        return true;
+    };
+    p.configInFlash = [](Worker& w) {
+        return bridge::ConfigInFlash(w.record().chipKind, w.target(), w.firmware().length());
+    };
+    p.combinedWriter = [](Worker& w) {
+        const RunSettings& s = w.settings();
+        const bridge::Target t = w.target();
+        const std::uint8_t kind = w.record().chipKind;
+        const bool eeprom = s.EnEEPROMUpdate != 0;
+        const bool firmware = s.EnFWUpdate != 0;
+        const bridge::FirmwareImage& image = w.firmware();
+        switch (kind) {
+            case 9:
+                return bridge::UpdateCombinedFlash(t, eeprom, firmware, s.Config, image,
+                                                   ContextOf(w));
+            case 11:
+            case 12:
+            case 13:
+            case 19:
+            case 20: {
+                std::vector<std::uint8_t> block(kind >= 19 ? 256 : 128, 0);
+                std::copy(s.Config.begin(), s.Config.end(), block.begin());
+                bool serialForm = false;
+                if (kind <= 13) {
+                    std::array<std::uint8_t, 4> reg{};
+                    bridge::ReadXdata(t, 0xFDB0, reg);
+                    const bool fast = w.record().usbSpeed >= 3 && w.record().usbSpeed != 255;
+                    serialForm = !(fast || reg[1] >= 180);
+                }
+                return bridge::WriteMemoryImage(t, kind, eeprom, firmware, block,
+                                                s.ProductRevsion.str(), image, serialForm);
+            }
+            case 30:
+            case 35: {
+                bridge::ParallelFlashConfig v;
+                v.vid = s.VenderID.str();
+                v.pid = s.ProductID.str();
+                v.manufacturer = s.StringA.str();
+                v.product = s.StringB.str();
+                v.serial = s.String3.str();
+                return bridge::WriteParallelFlashConfig(t, eeprom, firmware, v, s.FlashType, image);
+            }
+            default:
+                if (kind >= 21 && kind <= 29)
+                    return ProgramLater(w, eeprom, firmware);
+                return bridge::WriteSerialFlashConfig(
+                    t, eeprom, firmware, s.Config, image,
+                    bridge::NeedsWordProgram(t, w.record().flashType));
+        }
+    };
+    p.updateFirmware = [](Worker& w) {
+        return bridge::UpdateFirmware(w.target(), w.record().chipKind, w.settings().FlashType,
+                                      w.firmware(), ContextOf(w));
+    };
+    p.volumeLabel = [](Worker& w, char letter) -> std::optional<std::string> {
+        VolumeService* vs = w.station().platform().volumes;
+        if (!vs)
+            return std::nullopt;
+        const auto info = vs->volumeInformation(letter);
+        if (!info)
+            return std::nullopt;
+        return info->label;
+    };
+    p.writeConfiguration = [](Worker& w) {
+        return bridge::WriteEeprom(w.target(), w.settings().Config,
+                                   std::max(1, w.settings().EEPROMRetry));
+    };
+    return p;
+}
+
+RunProcedures StationRunProcedures(SettingsPanel& panel) {
+    RunProcedures p;
+    p.buildWorkingConfig = [&panel](RunSettings& s, std::uint16_t firstChip) {
+        panel.EEPROMTypeChange();
+        const std::uint16_t vid =
+            s.VenderID.empty() ? 0x7E8A : static_cast<std::uint16_t>(ParseHex(s.VenderID.str()));
+        std::uint16_t pid = static_cast<std::uint16_t>(ParseHex(s.ProductID.str()));
+        if (s.ProductID.empty()) {
+            const std::string model(bridge::ChipNumber(bridge::KindOf(firstChip)));
+            pid = static_cast<std::uint16_t>(ParseHex("2" + model));
+        }
+        PutConfigWord(s.Config, s.Layout.vidPos, vid);
+        PutConfigWord(s.Config, s.Layout.pidPos, pid);
+    };
+    return p;
+}
+
+}  // namespace vq
