@@ -31,7 +31,7 @@ TEST(ExampleFirmware, ShippedFilesFollowTheRuleAndFitTheirChip) {
         test::ManualClock clock;
         const Transport transport(scsi, clock);
         const Target board{transport, "board"};
-        const Kind26Board blank{&board, false};
+        const Kind26Board blank{board, false};
         EXPECT_TRUE(FirmwareFitsChip(image, MakeChipIdentity(row.kind, row.revision), blank));
         EXPECT_FALSE(IsCloneFirmware(image));
         // A model of another number refuses it (kinds 31 to 34 take anything).
