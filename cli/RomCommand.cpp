@@ -128,7 +128,7 @@ bool FitsBoard(const bridge::FirmwareImage& image, const bridge::Target& t,
     if (!bridge::IsLaterFamily(kind) || !bridge::LaterImageSizeFits(kind, image.length()))
         return false;
     const BoardFacts facts = ReadBoardFacts(t, kind);
-    const bridge::Kind26Board board{&t, facts.firmwarePresent};
+    const bridge::Kind26Board board{t, facts.firmwarePresent};
     return bridge::FirmwareFitsChip(image, chip, board);
 }
 
