@@ -574,9 +574,10 @@ namespace {
 struct DiskRun {
     test::RunRig r;
     std::filesystem::path software;
+    int ports = 3;
 
     void run(const std::function<void(int, sim::SimDiskFaults&)>& faults = {}) {
-        r.bridges(3, 19, sim::PortSpeed::High,
+        r.bridges(ports, 19, sim::PortSpeed::High,
                   [](int, sim::BridgeConfig& c) { c.master->sectors = 96 * 2048; });
         software = r.home.path / "software";
         std::filesystem::create_directories(software / "drivers");
@@ -598,7 +599,7 @@ struct DiskRun {
                         {"bAdvenceCompare", "1"},
                         {"SwImgPath", software.string()},
                         {"SwDstFolder", "software"}});
-        for (int i = 0; i < 3 && faults; ++i) {
+        for (int i = 0; i < ports && faults; ++i) {
             sim::SimDiskFaults f;
             faults(i + 1, f);
             r.rig.sim.volumes().setDiskFaults(r.rig.deviceNumbers[static_cast<std::size_t>(i)], f);
@@ -635,7 +636,7 @@ TEST(DiskSteps, EveryPortIsPreparedTestedAndHoldsTheSoftware) {
     EXPECT_TRUE(r.rig.messages().empty()) << r.rig.messages().front();
 }
 
-// One faulty disk among three: its port fails at the faulty step, the later steps are
+// One faulty disk beside a sound one: its port fails at the faulty step, the later steps are
 // skipped or failed as the sequence says, the other ports pass.
 TEST(DiskSteps, AFaultyDiskFailsItsPortAtItsStep) {
     struct Row {
@@ -654,14 +655,14 @@ TEST(DiskSteps, AFaultyDiskFailsItsPortAtItsStep) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         DiskRun t;
+        t.ports = 2;
         t.run([&](int slot, sim::SimDiskFaults& f) {
             if (slot == 2)
                 row.fault(f);
         });
         EXPECT_EQ(t.r.port(2).*row.step, rr::kFail);
         EXPECT_EQ(t.r.port(2).finalResult, rr::kFail);
-        for (int slot : {1, 3})
-            EXPECT_EQ(t.r.port(slot).finalResult, rr::kPass) << slot;
+        EXPECT_EQ(t.r.port(1).finalResult, rr::kPass);
     }
 }
 
