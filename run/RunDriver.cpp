@@ -10,6 +10,7 @@
 #include "base/Text.h"
 #include "devices/Discovery.h"
 #include "devices/SafeRemoval.h"
+#include "disk/SoftwareCopy.h"
 #include "platform/Clock.h"
 #include "platform/Diagnostics.h"
 #include "platform/Operator.h"
@@ -290,8 +291,9 @@ int RunDriver::OneRun() {
     // 3. to 6. What all devices share.
     if (s.EnEEPROMUpdate && prep_.buildWorkingConfig)
         prep_.buildWorkingConfig(s, st_.firstChip());
+    std::shared_ptr<const PatternBlock> pattern;
     if (s.EnRWTest && prep_.preparePatterns)
-        prep_.preparePatterns(s);
+        pattern = prep_.preparePatterns(s, st_.platform());
     if (s.EnFWUpdate && !LoadFirmware()) {
         // The run ends before any worker starts; the report says why.
         {
@@ -320,20 +322,11 @@ int RunDriver::OneRun() {
     shared.windows2000 = IsWindows2000(st_.platform().osVersion);
     shared.closing = &closing_;
     shared.procedures = steps_;
-    if (s.EnSWCopy) {
-        std::error_code ec;
-        const fs::path src = s.SwImgPath.str();
-        std::string source = fs::is_directory(src, ec) ? src.string() : src.parent_path().string();
-        if (source.find("*.*") == std::string::npos)
-            source = (fs::path(source) / "*.*").string();
-        shared.copySource = source;
-    }
-    if (s.EnFolderCompare && prep_.prepareCompare) {
-        std::string folder = shared.copySource;
-        if (folder.size() >= 3 && folder.compare(folder.size() - 3, 3, "*.*") == 0)
-            folder.resize(folder.size() - 3);
-        prep_.prepareCompare(folder);
-    }
+    shared.pattern = pattern;
+    if ((s.EnSWCopy || s.EnFolderCompare) && st_.platform().files)
+        shared.copySource = MakeCopySource(*st_.platform().files, s.SwImgPath.str());
+    if (s.EnFolderCompare && prep_.prepareCompare)
+        shared.compareCounts = prep_.prepareCompare(s, shared.copySource, st_.platform());
 
     // 7. One worker per usable device, each with its own serial.
     std::vector<std::unique_ptr<Worker>> workers;

@@ -25,6 +25,8 @@
 
 namespace vq {
 
+struct Platform;
+
 class Station;
 
 // "Port status changed": counts notifications from any thread and wakes the waiter.
@@ -64,10 +66,12 @@ struct RunOutcome {
 struct RunProcedures {
     // Applies the EEPROM type and builds the working ConfigImage from the panel values.
     std::function<void(RunSettings&, std::uint16_t firstChip)> buildWorkingConfig;
-    // Prepares the two R/W test patterns (once per program run).
-    std::function<void(const RunSettings&)> preparePatterns;
-    // Clears the compare totals and prepares the comparison from the source folder.
-    std::function<void(const std::string& source)> prepareCompare;
+    // The R/W test pattern (loaded once per program run); null when it cannot be read.
+    std::function<std::shared_ptr<const PatternBlock>(const RunSettings&, Platform&)>
+        preparePatterns;
+    // The compare's expected counts, from the copy source.
+    std::function<FolderCounts(const RunSettings&, const std::string& copySource, Platform&)>
+        prepareCompare;
 };
 
 class RunDriver {

@@ -7,12 +7,19 @@
 
 #include "app/PanelMessages.h"
 #include "app/SettingsPanel.h"
+#include "base/Format.h"
 #include "base/Text.h"
 #include "bridge/ChipIdentity.h"
 #include "bridge/ConfigWriters.h"
 #include "bridge/FirmwareUpdate.h"
 #include "bridge/RomDownload.h"
 #include "bridge/VendorCommands.h"
+#include "disk/DiskContext.h"
+#include "disk/Format.h"
+#include "disk/Partition.h"
+#include "disk/ReadWriteTest.h"
+#include "disk/SoftwareCopy.h"
+#include "platform/Diagnostics.h"
 #include "platform/VolumeService.h"
 #include "run/Station.h"
 #include "run/TestLog.h"
@@ -23,6 +30,29 @@ namespace {
 
 bool Absent(const std::string& text) {
     return text.empty() || text == msg::kNullMarker;
+}
+
+// What the disk procedures are handed for one port: the station's port lock and the run's
+// access retry count.
+disk::DiskContext DiskContextOf(Worker& w) {
+    Station& st = w.station();
+    disk::DiskContext ctx(st.platform(), st.transport(), st.portLock(),
+                          static_cast<std::uint32_t>(std::max(1, st.hddAccessRetry())));
+    if (Diagnostics* d = st.platform().diagnostics)
+        ctx.console = [d](std::string_view text) { d->debugOutput(std::string(text)); };
+    return ctx;
+}
+
+// The port's volume root and copy destination for the copy and compare procedures; the
+// destination is resolved from the settings inside the volume, never taken as given.
+SoftwareStepInput SoftwareInputOf(Worker& w, char letter) {
+    SoftwareStepInput in;
+    VolumeService* vs = w.station().platform().volumes;
+    if (vs && letter)
+        in.volumeRoot = vs->rootPath(letter);
+    in.copySource = w.shared().copySource;
+    in.dstFolder = w.settings().SwDstFolder.str();
+    return in;
 }
 
 bridge::UpdateContext ContextOf(Worker& w) {
@@ -194,6 +224,59 @@ StepProcedures StationStepProcedures(VolumeService* volumes) {
         return bridge::WriteEeprom(w.target(), w.settings().Config,
                                    std::max(1, w.settings().EEPROMRetry));
     };
+    p.rescanDisks = [](Worker& w) { disk::RescanDisks(DiskContextOf(w)); };
+    p.partition = [](Worker& w) {
+        const auto procedure = disk::ChoosePartitionProcedure(w.shared().windows2000,
+                                                              w.settings().nPartitionTblFmt == 1);
+        return disk::RunPartitionProcedure(DiskContextOf(w), procedure, w.record().diskPath) == 1;
+    };
+    p.findDriveLetter = [](Worker& w) -> char {
+        char letter = 0;
+        if (disk::FindDiskDriveLetter(DiskContextOf(w), w.record().diskPath, letter) != 1)
+            return 0;
+        return letter;
+    };
+    p.format = [](Worker& w, char letter) {
+        const RunSettings& s = w.settings();
+        const auto cluster = static_cast<std::uint32_t>(
+            std::max(0, SanitizeClusterSize(s.DiskFormat, s.FmtSecPerClus)));
+        return disk::FormatVolume(DiskContextOf(w), letter, true, s.DiskLabel.str(), s.DiskFormat,
+                                  cluster);
+    };
+    p.formatWithTool = [](Worker& w, char, const std::string& fileSystem) {
+        const RunSettings& s = w.settings();
+        const auto cluster = static_cast<std::uint32_t>(
+            std::max(0, SanitizeClusterSize(s.DiskFormat, s.FmtSecPerClus)));
+        return disk::FormatWithDiskpart(DiskContextOf(w), w.record().diskPath, fileSystem,
+                                        s.DiskLabel.str(), cluster) == 1;
+    };
+    p.rwTest = [](Worker& w, char letter, std::int32_t sizeMiB, std::uint32_t, float& readMBps,
+                  float& writeMBps) {
+        Platform& platform = w.station().platform();
+        readMBps = 0;
+        writeMBps = 0;
+        if (!w.shared().pattern || !platform.volumes)
+            return false;
+        ReadWriteRates rates;
+        const bool ok = RunReadWriteTest(platform, platform.volumes->rootPath(letter), sizeMiB,
+                                         *w.shared().pattern, rates);
+        readMBps = rates.read;
+        writeMBps = rates.write;
+        return ok;
+    };
+    // The worker sends the flushes after a copy itself.
+    p.copy = [](Worker& w, char letter, const std::string&, const std::string&) {
+        return RunCopyStep(w.station().platform(), SoftwareInputOf(w, letter), [] {}) == 1;
+    };
+    p.compare = [](Worker& w, char letter, const std::string&, const std::string&) {
+        Platform& platform = w.station().platform();
+        FolderCounts counts = w.shared().compareCounts;
+        if (platform.volumes) {
+            if (const auto info = platform.volumes->volumeInformation(letter))
+                counts.timeWindow = TimeWindowOf(info->fileSystem);
+        }
+        return RunCompareStep(platform, SoftwareInputOf(w, letter), counts) == 1;
+    };
     return p;
 }
 
@@ -210,6 +293,27 @@ RunProcedures StationRunProcedures(SettingsPanel& panel) {
         }
         PutConfigWord(s.Config, s.Layout.vidPos, vid);
         PutConfigWord(s.Config, s.Layout.pidPos, pid);
+    };
+    p.preparePatterns = [](const RunSettings& s,
+                           Platform& platform) -> std::shared_ptr<const PatternBlock> {
+        // Without a pattern file the test writes zeros.
+        static const auto kZeros = std::make_shared<const PatternBlock>();
+        static TestPatternStore store;
+        if (s.WriteFileName.empty())
+            return kZeros;
+        if (!platform.files)
+            return nullptr;
+        std::uint32_t error = 0;
+        auto block = store.get(*platform.files, s.WriteFileName.str(), &error);
+        if (!block && platform.diagnostics) {
+            platform.diagnostics->debugOutput(
+                Format("The R/W test pattern %s cannot be read (error %u)\n",
+                       s.WriteFileName.c_str(), error));
+        }
+        return block;
+    };
+    p.prepareCompare = [](const RunSettings& s, const std::string& copySource, Platform& platform) {
+        return CountSource(platform, copySource, s.bAdvenceCompare != 0);
     };
     return p;
 }

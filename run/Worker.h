@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@
 #include "bridge/FirmwareImage.h"
 #include "bridge/Transport.h"
 #include "devices/PortRecord.h"
+#include "disk/FolderCompare.h"
+#include "disk/TestPattern.h"
 
 namespace vq {
 
@@ -94,6 +97,10 @@ struct RunShared {
     std::atomic<int>* cc1Port = nullptr;
     const bridge::FirmwareImage* firmwareImage = nullptr;
     std::string copySource;  // "...\*.*"
+    // The R/W test pattern (null when it could not be read) and the compare's expected
+    // counts, both prepared at START.
+    std::shared_ptr<const PatternBlock> pattern;
+    FolderCounts compareCounts;
     int osClass = 0;
     bool windows2000 = false;
     // Program close: the worker stops at its next step boundary and fails the device.

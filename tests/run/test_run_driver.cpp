@@ -564,3 +564,107 @@ TEST(StationProcedures, UpdatesAndRelinkGiveEachBoardTheWrittenIdentity) {
 
 }  // namespace
 }  // namespace vq
+
+namespace vq {
+namespace {
+
+// The disk steps with the station's own procedures on small emulated drives: partition,
+// FAT32 format, R/W test with the pattern file, software copy and folder compare. A fault
+// on one port's disk fails that port at its step only.
+struct DiskRun {
+    test::RunRig r;
+    std::filesystem::path software;
+    int ports = 3;
+
+    void run(const std::function<void(int, sim::SimDiskFaults&)>& faults = {}) {
+        r.bridges(ports, 19, sim::PortSpeed::High,
+                  [](int, sim::BridgeConfig& c) { c.master->sectors = 96 * 2048; });
+        software = r.home.path / "software";
+        std::filesystem::create_directories(software / "drivers");
+        std::ofstream(software / "setup.txt") << "setup";
+        std::ofstream(software / "drivers" / "driver.inf") << "[Version]";
+        const auto pattern = r.home.path / "pattern.txt";
+        std::ofstream(pattern) << "00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF";
+        r.loadSettings({{"EnPartition", "1"},
+                        {"EnFormat", "1"},
+                        {"DiskFormat", "1"},
+                        {"DiskLabel", "VELMORA"},
+                        {"EnRWTest", "1"},
+                        {"RWDataSize", "2"},
+                        {"WriteFileName", pattern.string()},
+                        {"USBReadPerformance", "0"},
+                        {"USBWritePerformance", "0"},
+                        {"EnSWCopy", "1"},
+                        {"EnFolderCompare", "1"},
+                        {"bAdvenceCompare", "1"},
+                        {"SwImgPath", software.string()},
+                        {"SwDstFolder", "software"}});
+        for (int i = 0; i < ports && faults; ++i) {
+            sim::SimDiskFaults f;
+            faults(i + 1, f);
+            r.rig.sim.volumes().setDiskFaults(r.rig.deviceNumbers[static_cast<std::size_t>(i)], f);
+        }
+        r.make().setStepProcedures(StationStepProcedures(r.rig.platform().volumes));
+        r.driver->setRunProcedures(StationRunProcedures(r.rules));
+        r.start();
+    }
+    std::filesystem::path copied(int slot, const char* file) {
+        return r.rig.platform().volumes->rootPath(r.port(slot).driveLetter) / "software" / file;
+    }
+};
+
+TEST(DiskSteps, EveryPortIsPreparedTestedAndHoldsTheSoftware) {
+    DiskRun t;
+    t.run();
+    test::RunRig& r = t.r;
+    for (int slot = 1; slot <= 3; ++slot) {
+        const PortRecord& p = r.port(slot);
+        EXPECT_EQ(p.partition, rr::kPass) << slot;
+        EXPECT_EQ(p.format, rr::kPass) << slot;
+        EXPECT_EQ(p.readWrite, rr::kPass) << slot;
+        EXPECT_EQ(p.softwareCopy, rr::kPass) << slot;
+        EXPECT_EQ(p.folderCompare, rr::kPass) << slot;
+        EXPECT_EQ(p.finalResult, rr::kPass) << slot;
+        EXPECT_GT(p.readSpeed, 0) << slot;
+        EXPECT_GT(p.writeSpeed, 0) << slot;
+        EXPECT_EQ(test::ReadText(t.copied(slot, "drivers/driver.inf")), "[Version]") << slot;
+        const auto info = r.rig.platform().volumes->volumeInformation(p.driveLetter);
+        ASSERT_TRUE(info) << slot;
+        EXPECT_EQ(info->fileSystem, "FAT32") << slot;
+        EXPECT_EQ(info->label, "VELMORA") << slot;
+    }
+    EXPECT_TRUE(r.rig.messages().empty()) << r.rig.messages().front();
+}
+
+// One faulty disk beside a sound one: its port fails at the faulty step, the later steps are
+// skipped or failed as the sequence says, the other ports pass.
+TEST(DiskSteps, AFaultyDiskFailsItsPortAtItsStep) {
+    struct Row {
+        const char* name;
+        std::function<void(sim::SimDiskFaults&)> fault;
+        RunResult PortRecord::*step;
+    };
+    const Row rows[] = {
+        {"volume never appears", [](sim::SimDiskFaults& f) { f.volumesNeverAppear = true; },
+         &PortRecord::partition},
+        {"disk full", [](sim::SimDiskFaults& f) { f.diskFullAtBytes = 8u << 20; },
+         &PortRecord::readWrite},
+        {"copied file corrupted", [](sim::SimDiskFaults& f) { f.corruptCopiedFile = 1; },
+         &PortRecord::folderCompare},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        DiskRun t;
+        t.ports = 2;
+        t.run([&](int slot, sim::SimDiskFaults& f) {
+            if (slot == 2)
+                row.fault(f);
+        });
+        EXPECT_EQ(t.r.port(2).*row.step, rr::kFail);
+        EXPECT_EQ(t.r.port(2).finalResult, rr::kFail);
+        EXPECT_EQ(t.r.port(1).finalResult, rr::kPass);
+    }
+}
+
+}  // namespace
+}  // namespace vq
