@@ -9,7 +9,8 @@ namespace vq::cli {
 
 void AddDiskCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
     auto* disk = app.add_subcommand(
-        "disk", "The disks and volumes behind the bridges: what the machine sees, partition, format");
+        "disk",
+        "The disks and volumes behind the bridges: what the machine sees, partition, format");
     disk->require_subcommand(1);
     AddDiskLayoutCommand(*disk, ctx, exitCode);
     AddDiskVolumesCommand(*disk, ctx, exitCode);
