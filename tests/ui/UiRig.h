@@ -66,6 +66,7 @@ struct UiRig {
     }
     ui::TMainForm& open(double debounceScale = 0.05) {
         App();
+        run.rig.platform().home = run.home.path;
         ui::StationSetup setup;
         setup.platform = &run.rig.platform();
         setup.steps = steps.procedures();

@@ -11,7 +11,9 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
+#include <cstdio>
 
+#include "app/PanelMessages.h"
 #include "app/shell/RdMode.h"
 #include "tests/ui/UiRig.h"
 #include "ui/qt/PanelView.h"
@@ -229,7 +231,7 @@ TEST(MainForm, TheWindowNeverStallsDuringASixteenPortRun) {
     UiRig u;
     u.run.bridges(16);
     u.settings(kDiskRun);
-    u.steps.delay = std::chrono::milliseconds(3);
+    u.steps.delay = std::chrono::milliseconds(40);
     ui::TMainForm& f = u.open();
     ASSERT_TRUE(u.waitIdle());
 
@@ -237,6 +239,7 @@ TEST(MainForm, TheWindowNeverStallsDuringASixteenPortRun) {
     qint64 last = 0;
     qint64 longest = 0;
     QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
     probe.setInterval(1);
     QObject::connect(&probe, &QTimer::timeout, [&] {
         const qint64 now = clock.elapsed();
@@ -252,8 +255,11 @@ TEST(MainForm, TheWindowNeverStallsDuringASixteenPortRun) {
     probe.stop();
     const int redraws = f.redrawCount() - redrawsBefore;
 
-    std::printf("16-port run: %lld ms, longest UI stall %lld ms, %d redraws\n",
-                static_cast<long long>(total), static_cast<long long>(longest), redraws);
+    std::printf(
+        "16-port run: %lld ms, longest UI stall %lld ms, %d redraws, longest redraw "
+        "%lld ms\n",
+        static_cast<long long>(total), static_cast<long long>(longest), redraws,
+        static_cast<long long>(f.longestDrawMs()));
     EXPECT_LT(longest, 50);
     EXPECT_LE(redraws, total / 50 + 3);
     EXPECT_EQ(f.findChild<QLineEdit*>("YieldEdit")->text().toStdString(), "16 / 16");

@@ -127,7 +127,10 @@ void PanelView::create(const Control& c) {
 }
 
 void PanelView::afterEdit() {
-    sync();
+    // A rule may have handed work to the station thread, which then holds the model; the
+    // window syncs again when it is back.
+    if (!canEdit_ || canEdit_())
+        sync();
     emit edited();
 }
 

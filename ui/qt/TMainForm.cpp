@@ -76,7 +76,8 @@ TMainForm::TMainForm(const StationSetup& setup, QWidget* parent)
     sinceRedraw_.start();
 
     // The settings, the station, the test log and the run.
-    rules_ = std::make_unique<SettingsPanel>(settings_, panel_, op_, platform_.home, nullptr, this);
+    rules_ = std::make_unique<SettingsPanel>(settings_, panel_, op_, platform_.home, nullptr,
+                                             static_cast<PanelActions*>(this));
     panel_["StringCEdit"].visible = false;  // until a refresh finds a bridge that needs it
     rules_->StartUp();
     station_ = std::make_unique<Station>(platform_, *rules_);
@@ -86,7 +87,7 @@ TMainForm::TMainForm(const StationSetup& setup, QWidget* parent)
     driver_->setStepProcedures(setup.steps ? *setup.steps
                                            : StationStepProcedures(platform_.volumes));
     driver_->setRunProcedures(StationRunProcedures(*rules_));
-    driver_->setFrontEnd(this);
+    driver_->setFrontEnd(static_cast<RunFrontEnd*>(this));
     shell_ = std::make_unique<StationShell>(*station_, *driver_, *platform_.clock);
     // Device changes reach the window as queued calls, like posted messages.
     if (platform_.hotplug) {
@@ -610,12 +611,20 @@ void TMainForm::drawPorts() {
     }
     ++redraws_;
     sinceRedraw_.restart();
+    QElapsedTimer took;
+    took.start();
     const QIcon device = style()->standardIcon(QStyle::SP_DriveHDIcon);
+    QFont normal = list_->font();
+    QFont bold = normal;
+    bold.setBold(true);
     for (std::size_t i = 0; i < kPortSlots; ++i) {
         const DisplayRow& r = s.rows[i];
         QTreeWidgetItem* node = tree_->topLevelItem(static_cast<int>(i));
         node->setText(0, QString::fromStdString(r.treeText));
-        node->setIcon(0, r.treeImage == 1 ? device : QIcon());
+        if (node->data(0, Qt::UserRole).toInt() != r.treeImage) {
+            node->setData(0, Qt::UserRole, r.treeImage);
+            node->setIcon(0, r.treeImage == 1 ? device : QIcon());
+        }
         QTreeWidgetItem* item = list_->topLevelItem(static_cast<int>(i));
         for (std::size_t c = 0; c < r.cells.size(); ++c) {
             const int col = static_cast<int>(c);
@@ -623,19 +632,21 @@ void TMainForm::drawPorts() {
             const QString text = QString::fromStdString(cell.text);
             if (item->text(col) != text)
                 item->setText(col, text);
-            item->setForeground(col, ColourOf(cell.colour));
-            QFont f = item->font(col);
-            if (f.bold() != cell.bold) {
-                f.setBold(cell.bold);
-                item->setFont(col, f);
-            }
+            const QColor colour = ColourOf(cell.colour);
+            if (item->foreground(col).color() != colour)
+                item->setForeground(col, colour);
+            if (item->font(col).bold() != cell.bold)
+                item->setFont(col, cell.bold ? bold : normal);
         }
     }
     progress_->setValue(s.progress);
     percent_->setText(QString::fromStdString(s.progressText));
     yieldEdit_->setText(QString::fromStdString(s.yield));
     statusLabel_->setText(QString::fromStdString(s.status));
-    statusLabel_->setStyleSheet(QString("color: %1;").arg(ColourOf(s.statusColour).name()));
+    const QString statusStyle = QString("color: %1;").arg(ColourOf(s.statusColour).name());
+    if (statusLabel_->styleSheet() != statusStyle)
+        statusLabel_->setStyleSheet(statusStyle);
+    longestDrawMs_ = std::max(longestDrawMs_, took.elapsed());
 }
 
 // ---------------------------------------------------------------- device changes
@@ -679,6 +690,8 @@ void TMainForm::buttonClicked(const std::string& name) {
     }
     if (!idle())
         return;
+    if (name == "RefreshBtn")
+        passForm_->hide();
     if (name == "LoadFWButton")
         LoadFWButtonClick();
     else if (name == "INILoadBtn")
@@ -687,9 +700,8 @@ void TMainForm::buttonClicked(const std::string& name) {
         INISaveBtnClick();
     else
         rules_->userClick(name);  // START, Refresh, Safe Remove, Start Test
-    if (name == "RefreshBtn")
-        passForm_->hide();
-    syncFromModel();
+    if (idle())
+        syncFromModel();
 }
 
 void TMainForm::LoadFWButtonClick() {
@@ -790,7 +802,8 @@ void TMainForm::keyPressEvent(QKeyEvent* event) {
     // The form sees the keys the controls leave (the "0" shortcut).
     if (idle() && event->text().size() == 1) {
         rules_->FormKeyPress(event->text()[0].toLatin1());
-        syncFromModel();
+        if (idle())
+            syncFromModel();
     }
     QMainWindow::keyPressEvent(event);
 }

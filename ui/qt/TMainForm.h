@@ -78,6 +78,8 @@ class TMainForm final : public QMainWindow, private PanelActions, private RunFro
     bool runInProgress() const { return runActive_.load(); }
     int refreshCount() const { return refreshes_.load(); }
     int redrawCount() const { return redraws_; }
+    // The longest redraw of the port list so far (ms).
+    qint64 longestDrawMs() const { return longestDrawMs_; }
     int selectedPort() const { return selectedPort_; }
 
     // The operator's actions that are not a control of the panel model.
@@ -183,6 +185,7 @@ class TMainForm final : public QMainWindow, private PanelActions, private RunFro
     QTimer redrawTimer_;
     QElapsedTimer sinceRedraw_;
     int redraws_ = 0;
+    qint64 longestDrawMs_ = 0;
     int selectedPort_ = 0;
 
     std::unique_ptr<StationThread> worker_;
