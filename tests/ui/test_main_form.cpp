@@ -18,6 +18,7 @@
 #include "tests/ui/UiRig.h"
 #include "ui/qt/PanelView.h"
 #include "ui/qt/QtOperator.h"
+#include "ui/qt/TDetailForm.h"
 #include "ui/qt/TPassForm.h"
 
 namespace vq {
@@ -223,6 +224,39 @@ TEST(MainForm, ARunIsDrawnToTheEndWithOneFailingPort) {
     EXPECT_FALSE(f.findChild<QWidget*>("WaitPanel")->isVisible());
     EXPECT_EQ(f.rules().settings().TotalTestCount, 4);
     EXPECT_EQ(f.rules().settings().NumberOfPass, 3);
+}
+
+// The detail window in RD mode: facts of the selected port, partly asked from the device.
+TEST(MainForm, TheDetailWindowShowsTheSelectedPort) {
+    UiRig u;
+    u.run.bridges(2);
+    u.settings(kDiskRun);  // MPVersion 0: RD mode without a password
+    ui::TMainForm& f = u.open();
+    ASSERT_TRUE(u.waitIdle());
+
+    u.run.rig.op.clear();
+    f.DblClickBtnClick();  // nothing selected yet
+    const auto shown = u.run.rig.op.messages();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, "Please select one port to display by left port view first!!");
+    EXPECT_FALSE(f.detailForm()->isVisible());
+
+    f.TreeView1Click(2);
+    f.DblClickBtnClick();
+    ASSERT_TRUE(u.waitIdle());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.detailForm()->isVisible(); }, 2000));
+    auto text = [&](const char* name) {
+        return f.detailForm()->findChild<QLineEdit*>(name)->text().toStdString();
+    };
+    EXPECT_EQ(f.detailForm()->windowTitle().toStdString(), "Device Information");
+    EXPECT_EQ(text("ChipIDEdit"), "VQS646B Series");
+    EXPECT_EQ(text("VendorIDEdit"), "0x7E8A");
+    EXPECT_EQ(text("ProductIDEdit"), "0x2429");
+    EXPECT_EQ(text("String3Edit"), "000000000002");
+    EXPECT_EQ(text("DiskLetterEdit"), "E");
+    EXPECT_EQ(text("DeviceTypeEdit"), "USB");
+    EXPECT_FALSE(f.detailForm()->findChild<QLineEdit*>("String3Edit")->isVisible());
+    EXPECT_TRUE(f.detailForm()->findChild<QLineEdit*>("ChipIDEdit")->isReadOnly());
 }
 
 // The user-interface thread keeps handling events while sixteen workers report: its

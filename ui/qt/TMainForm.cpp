@@ -441,10 +441,11 @@ QWidget* TMainForm::buildPortArea() {
     for (const char* c : PortDisplay::kColumns)
         headers << c;
     list_->setHeaderLabels(headers);
-    for (std::size_t c = 0; c < PortDisplay::kColumns.size(); ++c) {
-        const int width = PortDisplay::kWidths[c] > 0 ? PortDisplay::kWidths[c] : 60;
-        list_->setColumnWidth(static_cast<int>(c), width);
-    }
+    // The grid's column widths, a little wider than the form's where the texts of this
+    // platform's font need it ("Pass (35.2 31.5)", firmware versions).
+    constexpr int kListWidths[] = {36, 40, 190, 100, 85, 55, 50, 55, 60, 65, 65, 135, 50, 50};
+    for (std::size_t c = 0; c < PortDisplay::kColumns.size(); ++c)
+        list_->setColumnWidth(static_cast<int>(c), kListWidths[c]);
     for (std::size_t i = 0; i < kPortSlots; ++i) {
         auto* item = new QTreeWidgetItem;
         for (int c = 1; c < list_->columnCount(); ++c)

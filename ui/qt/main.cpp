@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
 
     vq::sim::SimOptions o;
     o.home =
-        cl.isSet(homeOpt) ? fs::path(cl.value(homeOpt).toStdString()) : vq::HostProgramFolder();
+        cl.isSet(homeOpt) ? fs::absolute(cl.value(homeOpt).toStdString()) : vq::HostProgramFolder();
     std::error_code ec;
     fs::create_directories(o.home, ec);
     if (!fs::is_directory(o.home, ec))

@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
     }
     const auto scenario = std::get<vq::sim::Scenario>(std::move(loaded));
     vq::sim::SimOptions o;
-    o.home = cl.value(homeOpt).toStdString();
+    o.home = fs::absolute(cl.value(homeOpt).toStdString());
     o.timeScale = cl.isSet(scaleOpt) ? cl.value(scaleOpt).toDouble() : scenario.timeScale;
     vq::sim::SimPlatform sim(o);
     vq::sim::BuildStation(sim, scenario);
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
         }
         return running;
     };
-    QTest::qWaitFor([&] { return busyRows() >= 8 || form.idle(); }, 60000);
+    (void)QTest::qWaitFor([&] { return busyRows() >= 8 || form.idle(); }, 60000);
     ok = Save(&form, out, "main-running.png") && ok;
     if (!idle(600000))
         return 1;
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
     // The detail window of the first port (RD mode).
     form.TreeView1Click(1);
     form.DblClickBtnClick();
-    QTest::qWaitFor([&] { return form.detailForm()->isVisible(); }, 10000);
+    (void)QTest::qWaitFor([&] { return form.detailForm()->isVisible(); }, 10000);
     QTest::qWait(100);
     if (form.detailForm()->isVisible())
         ok = Save(form.detailForm(), out, "detail.png") && ok;
