@@ -226,6 +226,32 @@ TEST(MainForm, ARunIsDrawnToTheEndWithOneFailingPort) {
     EXPECT_EQ(f.rules().settings().NumberOfPass, 3);
 }
 
+// Closing during a run asks, lets the workers stop at their next step, and closes once the
+// run's log and counters are written; the settings are saved as at every exit.
+TEST(MainForm, ClosingDuringARunAsksThenWaitsForTheWorkers) {
+    UiRig u;
+    u.run.bridges(4);
+    u.settings(kDiskRun);
+    u.steps.delay = std::chrono::milliseconds(30);
+    ui::TMainForm& f = u.open();
+    ASSERT_TRUE(u.waitIdle());
+    std::filesystem::remove(u.run.home.path / "VQMassProd.ini");
+    u.run.rig.op.clear();
+
+    Panel<QPushButton>(f, "ExecuteBtn")->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.runInProgress(); }, 2000));
+    EXPECT_FALSE(f.close());  // asked, answered Yes; the run ends first
+    const auto asked = u.run.rig.op.messages();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].text, ui::kCloseDuringRun);
+    EXPECT_EQ(asked[0].buttons, MessageButtons::YesNo);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !f.isVisible(); }, 5000));
+    EXPECT_TRUE(f.idle());
+    EXPECT_EQ(f.driver().runs().size(), 1u);
+    EXPECT_TRUE(std::filesystem::exists(u.run.home.path / "VQMassProd.ini"));
+    EXPECT_TRUE(std::filesystem::exists(u.run.home.path / "log" / "VQ5742x.log"));
+}
+
 // The detail window in RD mode: facts of the selected port, partly asked from the device.
 TEST(MainForm, TheDetailWindowShowsTheSelectedPort) {
     UiRig u;

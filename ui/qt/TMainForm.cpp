@@ -105,6 +105,9 @@ TMainForm::TMainForm(const StationSetup& setup, QWidget* parent)
     buildWindow();
     timer17_.setSingleShot(true);
     connect(&timer17_, &QTimer::timeout, this, &TMainForm::onTimer17);
+    eppTimer_.setInterval(static_cast<int>(EppReminder::kIntervalMs));
+    connect(&eppTimer_, &QTimer::timeout, this, &TMainForm::Timer_EPPTimer);
+    eppTimer_.start();
     redrawTimer_.setSingleShot(true);
     connect(&redrawTimer_, &QTimer::timeout, this, &TMainForm::drawPorts);
 
@@ -680,6 +683,16 @@ void TMainForm::onTimer17() {
         shell_->OnTimer17();
         ++refreshes_;
     });
+}
+
+// Every ten seconds in type-C mode while the power-control board is not ready: the timer
+// stops, the operator is reminded, and the timer starts again once the message is closed.
+void TMainForm::Timer_EPPTimer() {
+    if (!idle() || settings_.EnEPPTypeC == 0 || station_->powerControl().ready)
+        return;
+    eppTimer_.stop();
+    op_.showMessage({EppReminder::kText, msg::kError, MessageIcon::Error});
+    eppTimer_.start();
 }
 
 // ---------------------------------------------------------------- the operator

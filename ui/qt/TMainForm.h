@@ -118,6 +118,7 @@ class TMainForm final : public QMainWindow, private PanelActions, private RunFro
     void pushWindowState();
     void onDeviceChange(const DeviceEvent& e);
     void onTimer17();
+    void Timer_EPPTimer();
     void requestRedraw();
     void scheduleRedraw();
     void drawPorts();
@@ -166,6 +167,7 @@ class TMainForm final : public QMainWindow, private PanelActions, private RunFro
     DeviceChangeTimer changeTimer_;
     QElapsedTimer uptime_;
     QTimer timer17_;
+    QTimer eppTimer_;  // Timer_EPP: the reminder of the missing power-control board
     bool timer17Pending_ = false;
     bool pendingStartDisable_ = false;
     bool safeRemoveOn_ = false;

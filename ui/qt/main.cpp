@@ -2,6 +2,7 @@
 // unless told otherwise: `vqmp [--sim FILE] [--home DIR] [--time-scale X]`.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QLockFile>
 #include <QMessageBox>
 #include <filesystem>
 #include <iostream>
@@ -68,6 +69,13 @@ int main(int argc, char** argv) {
     fs::create_directories(o.home, ec);
     if (!fs::is_directory(o.home, ec))
         return Fail(QString("The home folder %1 does not exist.").arg(cl.value(homeOpt)));
+
+    // One program per program folder: two would write the same settings, log and counters.
+    QLockFile instance(QString::fromStdString((o.home / "vqmp.lock").string()));
+    if (!instance.tryLock(100)) {
+        return Fail(QString("The station program is already running with the program folder %1.")
+                        .arg(QString::fromStdString(o.home.string())));
+    }
 
     std::optional<vq::sim::Scenario> scenario;
     const QString simValue = cl.value(simOpt);
