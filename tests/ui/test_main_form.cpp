@@ -235,7 +235,7 @@ TEST(MainForm, ClosingDuringARunAsksThenWaitsForTheWorkers) {
     u.steps.delay = std::chrono::milliseconds(30);
     ui::TMainForm& f = u.open();
     ASSERT_TRUE(u.waitIdle());
-    std::filesystem::remove(u.run.home.path / "VQMassProd.ini");
+    f.rules().setText("VolumeLabeledEdit", "CLOSED");  // to be saved at the exit
     u.run.rig.op.clear();
 
     Panel<QPushButton>(f, "ExecuteBtn")->click();
@@ -248,7 +248,8 @@ TEST(MainForm, ClosingDuringARunAsksThenWaitsForTheWorkers) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !f.isVisible(); }, 5000));
     EXPECT_TRUE(f.idle());
     EXPECT_EQ(f.driver().runs().size(), 1u);
-    EXPECT_TRUE(std::filesystem::exists(u.run.home.path / "VQMassProd.ini"));
+    EXPECT_NE(test::ReadText(u.run.home.path / "VQMassProd.ini").find("=CLOSED"),
+              std::string::npos);
     EXPECT_TRUE(std::filesystem::exists(u.run.home.path / "log" / "VQ5742x.log"));
 }
 

@@ -125,6 +125,10 @@ TMainForm::~TMainForm() {
     driver_->RequestClose();
     worker_->stop();
     driver_->setFrontEnd(nullptr);
+    // The widgets outlive the models they are bound to (the base class deletes them): cut
+    // the binding first.
+    delete view_;
+    view_ = nullptr;
 }
 
 // ---------------------------------------------------------------- the window
