@@ -18,13 +18,14 @@
 
 namespace vq::test {
 
-// One QApplication for the whole program (the offscreen platform in CTest).
+// One QApplication for the whole program (the offscreen platform in CTest). It is never
+// destroyed: at exit the platform's own globals may already be gone.
 inline QApplication& App() {
     static int argc = 1;
     static char name[] = "test_ui";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
 }
 
 struct StepDoubles {

@@ -239,7 +239,9 @@ TEST(MainForm, ClosingDuringARunAsksThenWaitsForTheWorkers) {
     u.run.rig.op.clear();
 
     Panel<QPushButton>(f, "ExecuteBtn")->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return f.runInProgress(); }, 2000));
+    // Once the workers are at it (a port shows "Running"), the operator closes the window.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return !List(f)->findItems("Running", Qt::MatchExactly, 9).isEmpty(); }, 3000));
     EXPECT_FALSE(f.close());  // asked, answered Yes; the run ends first
     const auto asked = u.run.rig.op.messages();
     ASSERT_EQ(asked.size(), 1u);
