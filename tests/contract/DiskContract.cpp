@@ -420,8 +420,9 @@ TEST_P(DiskContract, MbrThenGptLayoutsEachGiveAVolumeThatHoldsFiles) {
         ASSERT_EQ(p().volumes->systemFormat(letter, l.fileSystem, l.name, 0, true), 0) << l.name;
         EXPECT_EQ(p().volumes->volumeInformation(letter)->label, l.name);
         const auto root = p().volumes->rootPath(letter);
-        if (l.style == PartitionStyle::Gpt)
+        if (l.style == PartitionStyle::Gpt) {
             EXPECT_EQ(letterAt(63 * b), 0) << "the MBR partition's volume is gone";
+        }
 
         const auto before = p().volumes->freeBytes(letter);
         ASSERT_TRUE(before) << l.name;
@@ -445,7 +446,6 @@ TEST_P(DiskContract, MbrThenGptLayoutsEachGiveAVolumeThatHoldsFiles) {
         ASSERT_TRUE(after) << l.name;
         EXPECT_LE(*after + 4 * kMiB, *before) << l.name;
         EXPECT_GE(*after + 5 * kMiB, *before) << l.name;
-        previous = root;
     }
 }
 

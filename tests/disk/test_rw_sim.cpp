@@ -42,7 +42,11 @@ struct SimVolumeRig {
 
     SimVolumeRig(const char* fileSystem, double mediaMBs = 120.0, double busMBs = 35.0,
                  double timeScale = 0.0)
-        : sim(SimOptions{timeScale}) {
+        : sim([&] {
+              SimOptions o;
+              o.timeScale = timeScale;
+              return o;
+          }()) {
         sim.station().addRootHub("root", 2);
         sim.station().setSystemDrive('C');
         sim.station().addVolume({'C', DriveType::Fixed, true, 0, nullptr, 1ull << 30, "System"});

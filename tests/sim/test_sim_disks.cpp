@@ -81,7 +81,7 @@ void WriteHostFile(const std::filesystem::path& path, std::size_t size) {
 // difference.
 TEST(SimVolumes, CopiedFilesTakeWholeClusters) {
     SimRig rig;
-    const char letter = FormattedVolume(rig, "FAT32", 32768);
+    const char letter = FormattedVolume(rig, "FAT32", 4096);
     ASSERT_NE(letter, 0);
     Platform& p = rig.platform();
     const auto src = rig.hostFolder() / "src";
@@ -92,13 +92,13 @@ TEST(SimVolumes, CopiedFilesTakeWholeClusters) {
     const auto before = p.volumes->freeBytes(letter);
     ASSERT_TRUE(before);
     ASSERT_EQ(p.files->copyTree(src, root, nullptr), 0u);
-    const std::uint64_t taken = 32768 /* a.txt */ + 32768 /* sub */ + 2 * 32768 /* b.bin */;
+    const std::uint64_t taken = 4096 /* a.txt */ + 4096 /* sub */ + 10 * 4096 /* b.bin */;
     EXPECT_EQ(p.volumes->freeBytes(letter), *before - taken);
     ASSERT_EQ(p.files->copyTree(src, root, nullptr), 0u);
     EXPECT_EQ(p.volumes->freeBytes(letter), *before - taken) << "copied over itself";
     EXPECT_EQ(p.files->remove(root / "sub" / "b.bin"), 0u);
     EXPECT_EQ(p.files->remove(root / "a.txt"), 0u);
-    EXPECT_EQ(p.volumes->freeBytes(letter), *before - 32768);
+    EXPECT_EQ(p.volumes->freeBytes(letter), *before - 4096);
 }
 
 // A volume the scenario gives without a partition can be locked and written like any
