@@ -23,6 +23,29 @@ std::unique_ptr<Disk> OpenDisk(const DiskContext& ctx, std::string_view path) {
     return ctx.platform.disks->openDisk(path);
 }
 
+// The disk opened for one of the MBR procedures, with its geometry and the partition
+// entry the geometry gives; null when any of them cannot be had.
+std::unique_ptr<Disk> OpenForMbr(const DiskContext& ctx, std::string_view path,
+                                 DiskGeometry& geometry, PartitionInfo& entry) {
+    auto disk = OpenDisk(ctx, path);
+    const auto g = disk ? disk->geometry() : std::nullopt;
+    if (!g || !MbrPartitionEntry(*g, entry))
+        return nullptr;
+    geometry = *g;
+    return disk;
+}
+
+// The disk's layout as read back, with the entry as its first partition.
+std::optional<DriveLayout> LayoutWithEntry(Disk& disk, const PartitionInfo& entry) {
+    auto layout = disk.layout();
+    if (!layout)
+        return std::nullopt;
+    if (layout->partitions.empty())
+        layout->partitions.resize(4);
+    layout->partitions[0] = entry;
+    return layout;
+}
+
 // One sector of the disk (at least 512 bytes) filled from `content`, zero beyond it.
 AlignedBuffer SectorWith(std::uint32_t bytesPerSector, ConstBytes content) {
     AlignedBuffer sector(std::max<std::size_t>(bytesPerSector, 512));
@@ -76,19 +99,15 @@ bool MbrPartitionEntry(const DiskGeometry& g, PartitionInfo& entry) {
 }
 
 int PartitionMbr(const DiskContext& ctx, std::string_view diskPath) {
-    auto disk = OpenDisk(ctx, diskPath);
-    if (!disk)
-        return 0;
-    const auto g = disk->geometry();
-    if (!g)
-        return 0;
+    DiskGeometry g;
     PartitionInfo entry;
-    if (!MbrPartitionEntry(*g, entry))
+    auto disk = OpenForMbr(ctx, diskPath, g, entry);
+    if (!disk)
         return 0;
 
     // Wipe the old volume's boot sector where the new partition starts. The outcome does
     // not stop the procedure: the partition table write decides.
-    const AlignedBuffer zeros = SectorWith(g->bytesPerSector, {});
+    const AlignedBuffer zeros = SectorWith(g.bytesPerSector, {});
     for (std::uint32_t i = 0; i < kZeroWriteTries; ++i) {
         if (disk->write(entry.startingOffset, zeros.span()).ok)
             break;
@@ -98,13 +117,10 @@ int PartitionMbr(const DiskContext& ctx, std::string_view diskPath) {
 
     if (!disk->createDisk(PartitionStyle::Mbr, 0))
         return 0;
-    auto layout = disk->layout();
+    auto layout = LayoutWithEntry(*disk, entry);
     if (!layout)
         return 0;
     layout->style = PartitionStyle::Mbr;
-    if (layout->partitions.empty())
-        layout->partitions.resize(4);
-    layout->partitions[0] = entry;
     bool ok = disk->setLayout(*layout);
     ok = disk->updateProperties() && ok;
     ok = disk->updateProperties() && ok;
@@ -112,29 +128,20 @@ int PartitionMbr(const DiskContext& ctx, std::string_view diskPath) {
 }
 
 int PartitionMbrLegacy(const DiskContext& ctx, std::string_view diskPath) {
-    auto disk = OpenDisk(ctx, diskPath);
-    if (!disk)
-        return 0;
-    const auto g = disk->geometry();
-    if (!g)
-        return 0;
+    DiskGeometry g;
     PartitionInfo entry;
-    if (!MbrPartitionEntry(*g, entry))
+    auto disk = OpenForMbr(ctx, diskPath, g, entry);
+    if (!disk)
         return 0;
 
     const auto& mbr = BuiltInMasterBootRecord();
-    const AlignedBuffer sector = SectorWith(g->bytesPerSector, mbr);
+    const AlignedBuffer sector = SectorWith(g.bytesPerSector, mbr);
     const IoResult written = disk->write(0, sector.span());
     if (!written.ok || written.bytes < mbr.size())
         return 0;
 
-    auto layout = disk->layout();
-    if (!layout)
-        return 0;
-    if (layout->partitions.empty())
-        layout->partitions.resize(4);
-    layout->partitions[0] = entry;
-    return disk->setLayout(*layout) ? 1 : 0;
+    const auto layout = LayoutWithEntry(*disk, entry);
+    return layout && disk->setLayout(*layout) ? 1 : 0;
 }
 
 int PartitionGpt(const DiskContext& ctx, std::string_view diskPath) {
