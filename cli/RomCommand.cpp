@@ -434,6 +434,11 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
     progress.finish();
     r.attempts = job.attempts;
     r.failure = job.failure;
+    if (r.programmed && bridge::HasKind26Extra(kind, image.size()) &&
+        !bridge::WriteKind26Extra(t, image)) {
+        r.programmed = false;
+        r.failure = "the 16 KiB at 0x10000 did not read back as written";
+    }
     if (!r.programmed) {
         PrintReport(r, json);
         return kExitFailed;
