@@ -172,12 +172,12 @@ TEST_F(ExampleFirmwareSim, TheLongKind26ImageNeedsTheModeThatTakesIt) {
             longImage = FirmwareImage::FromBytes(resources::MakeExampleFirmware(row));
     }
     ASSERT_TRUE(shortImage && longImage);
-    for (std::uint8_t mode : {0x00, 0x10}) {
-        SCOPED_TRACE(int(mode));
+    for (const int mode : {0x00, 0x10}) {
+        SCOPED_TRACE(mode);
         sim::BridgeConfig c;
         c.kind = 26;
         c.revision = 2;
-        c.modeByte = mode;
+        c.modeByte = static_cast<std::uint8_t>(mode);
         const Target t = add(c);
         const ChipIdentity chip = IdentifyChipWithRevision(t);
         const Kind26Board board{t, true};
@@ -206,8 +206,9 @@ TEST_F(ExampleFirmwareSim, ATornExtraPartFailsTheKind26Board) {
 }
 
 TEST_F(ExampleFirmwareSim, ATruncatedLaterImageIsRefusedBeforeAnythingIsSent) {
-    for (std::uint8_t kind : {22, 25, 27}) {
-        SCOPED_TRACE(int(kind));
+    for (const int k : {22, 25, 27}) {
+        const auto kind = static_cast<ChipKind>(k);
+        SCOPED_TRACE(k);
         sim::BridgeConfig c;
         c.kind = kind;
         c.firmwarePresent = false;
