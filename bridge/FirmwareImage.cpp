@@ -153,7 +153,7 @@ FitRule RuleOf(ChipIdentity chip) {
     };
     switch (kind) {
         case 1:
-            return r == 1 ? FitRule{FitTest::NotBegins42} : begins("424" + rev);
+            return r == 1 ? FitRule{FitTest::NotBegins42, {}, false} : begins("424" + rev);
         case 4:
             return begins("429" + rev);
         case 7:
@@ -181,21 +181,21 @@ FitRule RuleOf(ChipIdentity chip) {
         case 29:
             return begins(std::string(ChipNumber(kind)));
         case 21:
-            return {FitTest::Kind21};
+            return {FitTest::Kind21, {}, false};
         case 26:
             if (r == 1)
-                return {FitTest::Probe0702};
-            return {r == 2 ? FitTest::Probe7022 : FitTest::Never};
+                return {FitTest::Probe0702, {}, false};
+            return {r == 2 ? FitTest::Probe7022 : FitTest::Never, {}, false};
         case 30:
         case 35:
-            return {FitTest::NotBegins42};
+            return {FitTest::NotBegins42, {}, false};
         case 31:
         case 32:
         case 33:
         case 34:
-            return {FitTest::Always};
+            return {FitTest::Always, {}, false};
         default:
-            return {};
+            return {FitTest::Never, {}, false};
     }
 }
 
