@@ -33,11 +33,13 @@ class ExampleFirmwareSim : public ::testing::Test {
         return Target{transport, added.physicalDrivePath};
     }
 
-    // The first example file the board's chip takes, one made for its kind first.
-    static std::optional<FirmwareImage> FileFor(ChipIdentity chip, const Kind26Board& board) {
+    // The first example file the board's chip takes, one made for its kind first (or the
+    // file named).
+    static std::optional<FirmwareImage> FileFor(ChipIdentity chip, const Kind26Board& board,
+                                                std::string_view named = {}) {
         for (bool sameKind : {true, false}) {
             for (const auto& row : resources::kExampleFirmware) {
-                if (sameKind && row.kind != KindOf(chip))
+                if ((sameKind && row.kind != KindOf(chip)) || (!named.empty() && row.file != named))
                     continue;
                 auto image = FirmwareImage::FromBytes(resources::MakeExampleFirmware(row));
                 if (FirmwareFitsChip(image, chip, board))
@@ -90,6 +92,7 @@ TEST_F(ExampleFirmwareSim, EveryBoardRunsTheVersionOfTheFileItTook) {
         bool firmware = true;
         std::uint8_t romVersion = 0;
         std::uint8_t modeByte = 0;
+        std::string_view file = {};
     };
     // Kind 7 loads its firmware from the disk: see
     // DiskResidentFirmwareIsWrittenWhereTheBoardReadsIt.
@@ -115,7 +118,7 @@ TEST_F(ExampleFirmwareSim, EveryBoardRunsTheVersionOfTheFileItTook) {
         {25, 1, false},
         {26, 1, false},
         {26, 2, false},
-        {26, 2, true, 0, 0x10},
+        {26, 2, false, 0, 0x10, "v702-A1-long.bin"},
         {27, 1, false},
         {28, 1, false},
         {29, 1, false},
@@ -134,7 +137,7 @@ TEST_F(ExampleFirmwareSim, EveryBoardRunsTheVersionOfTheFileItTook) {
         const ChipIdentity chip = IdentifyChipWithRevision(t);
         std::string version;
         FormatFirmwareVersion(KindOf(chip), t, version);
-        const auto file = FileFor(chip, {t, HasValidFirmware(t, KindOf(chip), version)});
+        const auto file = FileFor(chip, {t, HasValidFirmware(t, KindOf(chip), version)}, b.file);
         ASSERT_TRUE(file);
         if (IsLaterFamily(KindOf(chip))) {
             ASSERT_TRUE(download(t, chip, *file));
@@ -162,8 +165,10 @@ TEST_F(ExampleFirmwareSim, EveryBoardRunsTheVersionOfTheFileItTook) {
 }
 
 TEST_F(ExampleFirmwareSim, TheLongKind26ImageNeedsTheModeThatTakesIt) {
-    // A v702 of revision 2 running firmware in the short layout refuses the long image, one
-    // in the long layout refuses the short one.
+    // The fit check of a revision 2 chip asks the first v702 board that runs firmware for its
+    // mode: in the short layout it refuses the long image, in the long layout the short one.
+    // (A v702 that runs firmware names its chip in its INQUIRY data, so its own
+    // identification carries no revision: the revision is the one its mask ROM reported.)
     std::optional<FirmwareImage> shortImage, longImage;
     for (const auto& row : resources::kExampleFirmware) {
         if (row.file == "v702-A1.bin")
@@ -179,7 +184,7 @@ TEST_F(ExampleFirmwareSim, TheLongKind26ImageNeedsTheModeThatTakesIt) {
         c.revision = 2;
         c.modeByte = static_cast<std::uint8_t>(mode);
         const Target t = add(c);
-        const ChipIdentity chip = IdentifyChipWithRevision(t);
+        const ChipIdentity chip = MakeChipIdentity(26, 2);
         const Kind26Board board{t, true};
         EXPECT_EQ(FirmwareFitsChip(*shortImage, chip, board), mode == 0);
         EXPECT_EQ(FirmwareFitsChip(*longImage, chip, board), mode != 0);
