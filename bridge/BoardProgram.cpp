@@ -76,6 +76,27 @@ Route ChooseRoute(const Target& t, const BoardJob& job, const FirmwareImage& fir
     }
 }
 
+bool WriteBoardConfiguration(const Target& t, const BoardJob& job, const FirmwareImage& firmware,
+                             const UpdateContext& ctx, Route* route) {
+    const bool tested = job.kind == 7 || (job.kind == 8 && job.chipStep > 47);
+    bool onDisk = false;
+    bool ok = false;
+    if (tested && !TestEeprom(t) && job.eepromAtHdd) {
+        onDisk = true;
+        ok = WriteDiskResidentConfig(t, job.config, job.kind);
+    } else {
+        ok = WriteEeprom(t, job.config, job.eepromRetry);
+    }
+    if (ok && job.kind == 8 && job.kestrinCustomer) {
+        ok = (onDisk || WriteDiskResidentConfig(t, job.config, job.kind)) &&
+             WriteDiskResidentFirmware(t, job.kind, firmware, ctx);
+        onDisk = true;
+    }
+    if (route)
+        *route = onDisk ? Route::DiskResident : Route::Eeprom;
+    return ok;
+}
+
 bool ProgramBoard(const Target& t, const BoardJob& job, const FirmwareImage& firmware,
                   const UpdateContext& ctx, Route* routeOut) {
     if (job.kind == 13)
@@ -114,15 +135,8 @@ bool ProgramBoard(const Target& t, const BoardJob& job, const FirmwareImage& fir
             ok = true;
             if (job.firmwareUpdate)
                 ok = UpdateFirmware(t, job.kind, job.parallelFlashType, firmware, ctx);
-            if (ok && job.eepromUpdate) {
-                const bool tested = job.kind == 7 || (job.kind == 8 && job.chipStep > 47);
-                if (tested && !TestEeprom(t) && job.eepromAtHdd) {
-                    route = Route::DiskResident;
-                    ok = WriteDiskResidentConfig(t, job.config, job.kind);
-                } else {
-                    ok = WriteEeprom(t, job.config, job.eepromRetry);
-                }
-            }
+            if (ok && job.eepromUpdate)
+                ok = WriteBoardConfiguration(t, job, firmware, ctx, &route);
             break;
         }
     }

@@ -46,6 +46,7 @@ struct BoardJob {
     std::string productRevision;     // kinds 11 to 13
     int eepromRetry = 1;             // EEPROMRetry
     bool eepromAtHdd = false;        // MPEEPROMAtHDD
+    bool kestrinCustomer = false;    // MPKestrinCustomer: kind 8 also on the disk
     std::uint8_t usbSpeed = 255;     // the port's speed class
     FlashType flashType = kNoFlash;  // from the scan
     std::uint8_t chipStep = 0;       // kind 8
@@ -54,6 +55,15 @@ struct BoardJob {
 // The route the job takes on this board (asks ConfigInFlash, which may unprotect the flash,
 // and for kinds 11 to 13 the register that tells the older steps).
 Route ChooseRoute(const Target& t, const BoardJob& job, const FirmwareImage& firmware);
+
+// The configuration write of the separate route. Kind 7, and kind 8 from chip step 48 on,
+// first test the EEPROM; when it does not answer and MPEEPROMAtHDD is on, the
+// configuration goes to the disk instead (`route` becomes DiskResident). Kind 8 in the
+// customer mode (MPKestrinCustomer) writes the configuration to the disk as well and,
+// when that succeeded, the built-in disk-resident firmware after it. True when every
+// write was made and verified.
+bool WriteBoardConfiguration(const Target& t, const BoardJob& job, const FirmwareImage& firmware,
+                             const UpdateContext& ctx = {}, Route* route = nullptr);
 
 // Runs the route; true when every write the job asks for was made and verified. `route`
 // (when given) receives the route taken.

@@ -212,7 +212,9 @@ void ApplyOptionBits(ChipKind kind, ConfigImage& b, const OptionSettings& s, con
 
 std::array<std::uint8_t, 256> ExtendedBlock(ChipKind kind, const ConfigImage& image,
                                             ConstBytes secondHalf, std::string_view manufacturer,
-                                            const OptionSettings& s) {
+                                            const OptionSettings& s,
+                                            std::optional<std::string_view> secondText,
+                                            std::size_t secondAt) {
     std::array<std::uint8_t, 256> b{};
     std::copy(image.begin(), image.end(), b.begin());
     std::copy_n(secondHalf.begin(), std::min<std::size_t>(secondHalf.size(), 128), b.begin() + 128);
@@ -221,6 +223,9 @@ std::array<std::uint8_t, 256> ExtendedBlock(ChipKind kind, const ConfigImage& im
     for (std::size_t i = 0; i < manufacturer.size() && i < 24; ++i)
         b[200 + i] = static_cast<std::uint8_t>(manufacturer[i]);
     std::fill(b.begin() + 14, b.begin() + 44, std::uint8_t{0});
+    if (secondText && secondAt + 2 + 30 <= 128)
+        PutStringDescriptor(*secondText, 30, std::span(b).first(128), static_cast<int>(secondAt),
+                            30, true, 3);
     bool multiSec = s.enMultiSec == 1;
     bool over2TB = false;
     if (kind == 19) {

@@ -62,10 +62,15 @@ void ApplyOptionBits(ChipKind kind, ConfigImage& image, const OptionSettings& se
 
 // The 256-byte block of kinds 19, 20 and 25 to 29: the 128-byte image, then the second
 // half (from the device, or zeros), with byte 6 = 10, the manufacturer as plain text at
-// 200-223 and the option bits of byte 231.
+// 200-223, bytes 14-43 cleared and the option bits of byte 231. `secondText` (StringC, the
+// manufacturer string of the boards that show the drive's string) goes in as a string
+// descriptor of at most 30 one-byte characters at `secondAt`, the layout's manufacturer
+// string position.
 std::array<std::uint8_t, 256> ExtendedBlock(ChipKind kind, const ConfigImage& image,
                                             ConstBytes secondHalf, std::string_view manufacturer,
-                                            const OptionSettings& settings);
+                                            const OptionSettings& settings,
+                                            std::optional<std::string_view> secondText = {},
+                                            std::size_t secondAt = 12);
 
 // The three USB strings as the worker puts them into the block: `nullopt` is an absent
 // string (its descriptor's length byte 4, as the panel leaves it).

@@ -471,10 +471,12 @@ bool ChipEraseMode(std::uint8_t mode) {
     return m == 3 || m == 6 || m == 7;
 }
 
+}  // namespace
+
 // One attempt: the image in chunks (the first 4096 bytes, then 8192) cut at erase-unit
-// boundaries, each chunk that starts a unit carrying the erase mode.
-bool WriteMemoryAttempt(const Target& t, FlashType type, std::uint8_t mode, ConstBytes image,
-                        const UpdateContext& ctx) {
+// boundaries of the flash, each chunk that starts a unit carrying the erase mode.
+bool WriteMemoryAt(const Target& t, FlashType type, std::uint8_t mode, std::uint32_t base,
+                   ConstBytes image, const UpdateContext& ctx) {
     const std::uint8_t erase = mode & 0x07;
     std::uint32_t unit = 0;
     if (erase == 1 || erase == 4)
@@ -485,18 +487,20 @@ bool WriteMemoryAttempt(const Target& t, FlashType type, std::uint8_t mode, Cons
     bool first = true;
     while (at < image.size()) {
         std::size_t size = std::min<std::size_t>(first ? 4096 : 8192, image.size() - at);
+        const std::size_t address = base + at;
         std::uint8_t chunkMode = 0;
         if (unit != 0) {
-            const std::size_t boundary = (at / unit + 1) * unit;
-            size = std::min(size, boundary - at);
-            if (at % unit == 0)
+            const std::size_t boundary = (address / unit + 1) * unit;
+            size = std::min(size, boundary - address);
+            if (address % unit == 0)
                 chunkMode = mode;
-        } else if (ChipEraseMode(mode) && at == 0) {
+        } else if (ChipEraseMode(mode) && address == 0) {
             chunkMode = mode;
         }
         if (first && type == 7)
             chunkMode |= 0x80;
-        if (!WriteMemory(t, chunkMode, static_cast<std::uint32_t>(at), image.subspan(at, size)))
+        if (!WriteMemory(t, chunkMode, static_cast<std::uint32_t>(address),
+                         image.subspan(at, size)))
             return false;
         WaitFlashReady(t);
         at += size;
@@ -506,13 +510,11 @@ bool WriteMemoryAttempt(const Target& t, FlashType type, std::uint8_t mode, Cons
     Buffer back(image.size());
     for (std::size_t r = 0; r < back.size(); r += 8192) {
         const std::size_t n = std::min<std::size_t>(8192, back.size() - r);
-        if (!ReadMemory(t, static_cast<std::uint32_t>(r), Bytes(back).subspan(r, n)))
+        if (!ReadMemory(t, static_cast<std::uint32_t>(base + r), Bytes(back).subspan(r, n)))
             return false;
     }
     return Same(back, image);
 }
-
-}  // namespace
 
 bool WriteVerifyMemory(const Target& t, ChipKind kind, ConstBytes image, bool probe,
                        FlashType flashType, const UpdateContext& ctx) {
@@ -525,7 +527,7 @@ bool WriteVerifyMemory(const Target& t, ChipKind kind, ConstBytes image, bool pr
     }
     const std::uint8_t modes[] = {static_cast<std::uint8_t>(type == 9 ? 3 : 2), 3, 1};
     for (std::uint8_t mode : modes) {
-        if (WriteMemoryAttempt(t, type, mode, padded, ctx))
+        if (WriteMemoryAt(t, type, mode, 0, padded, ctx))
             return true;
     }
     return false;

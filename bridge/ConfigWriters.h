@@ -95,6 +95,12 @@ std::uint16_t ImageCrc16(ConstBytes bytes);
 // The FlashType the memory writer programs for (Service23Read byte + 2, or probe A).
 FlashType MemoryFlashType(ChipKind kind, const Target& t);
 
+// Writes `image` at flash address `base` with WriteMemory in chunks (the first of 4096
+// bytes, then 8192) cut at the erase units of the flash type, each chunk that starts a
+// unit carrying the erase `mode`; then reads it back and compares. One attempt.
+bool WriteMemoryAt(const Target& t, FlashType type, std::uint8_t mode, std::uint32_t base,
+                   ConstBytes image, const UpdateContext& ctx = {});
+
 // Writes `image` (rounded up to 512 bytes) with WriteMemory and verifies it, in up to three
 // attempts with the erase modes of the flash type. With `probe` the flash type is
 // determined first; otherwise `flashType` is used as given.

@@ -83,6 +83,14 @@ bool FirmwareFitsChip(const FirmwareImage& image, ChipIdentity chip,
 // What the fit check asks of an image for this chip, in words (for engineers' tools).
 std::string FirmwareFitRule(ChipIdentity chip);
 
+// A firmware image carries the six version bytes the bridge reports while it runs it
+// (IdentifyBridge answer bytes 6, 7, 12, 13, 14, 15): 8 bytes after the probe of the kind,
+// or at 1024 (in each bank) for the later families, whose answer bytes 6 and 7 are state
+// bytes and do not count.
+std::uint32_t FirmwareVersionOffset(ChipKind kind);
+// Whether an IdentifyBridge answer (16 bytes) reports the version the image carries.
+bool ReportsImageVersion(ConstBytes identifyAnswer, ChipKind kind, const FirmwareImage& image);
+
 // The fit check of a firmware file: reads the file and checks it against the chip. A file
 // that cannot be opened shows "Open Firmware File Error!!" titled "Error"; a file refused
 // for another reason (empty, larger than the buffer) shows why, titled "Error". Returns

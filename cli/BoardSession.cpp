@@ -77,6 +77,7 @@ bridge::BoardJob BoardSession::job(const PortRecord& r, bool eepromUpdate, bool 
     job.productRevision = s.ProductRevsion.str();
     job.eepromRetry = s.EEPROMRetry;
     job.eepromAtHdd = s.MPEEPROMAtHDD != 0;
+    job.kestrinCustomer = s.MPKestrinCustomer != 0;
     job.usbSpeed = static_cast<std::uint8_t>(r.usbSpeed);
     job.flashType = static_cast<bridge::FlashType>(r.flashType);
     if (job.kind == 8)
@@ -131,8 +132,9 @@ bridge::BoardJob BoardSession::job(const PortRecord& r, bool eepromUpdate, bool 
         std::array<std::uint8_t, 128> second{};
         if (job.kind == 20 && !firmwareUpdate)
             bridge::ReadMemory(t, 49280, second);
-        job.extended = bridge::ExtendedBlock(job.kind, image, second,
-                                             strings.manufacturer.value_or(""), options);
+        job.extended = bridge::ExtendedBlock(
+            job.kind, image, second, strings.manufacturer.value_or(""), options, s.StringC.str(),
+            static_cast<std::size_t>(std::max(0, layout.stringA.position)));
     }
     job.parallel.vid = s.VenderID.empty() ? Format("%04X", bridge::kDefaultVid) : s.VenderID.str();
     job.parallel.pid =

@@ -1,6 +1,7 @@
 // "vqmp-cli firmware": whether a firmware file fits the boards, and the firmware update of
 // one board through the route a production run takes for it.
 #include <CLI/CLI.hpp>
+#include <array>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -10,6 +11,7 @@
 #include "base/Format.h"
 #include "bridge/ChipIdentity.h"
 #include "bridge/FirmwareImage.h"
+#include "bridge/VendorCommands.h"
 #include "cli/BoardSession.h"
 
 namespace vq::cli {
@@ -151,8 +153,15 @@ int RunUpdate(CliContext& ctx, const FirmwareOptions& o) {
     }
     session.recorder().clear();
     const PortRecord& back = session.station().ports()[static_cast<std::size_t>(slot - 1)];
+    // Whether the board now reports the version the file carries (where files of its kind
+    // carry one).
+    std::array<std::uint8_t, 16> answer{};
+    const bool identified =
+        bridge::IdentifyBridge(session.target(back), answer) && bridge::IsIdentifyAnswer(answer);
+    const bool same = identified && bridge::ReportsImageVersion(answer, back.chipKind, image);
     std::cout << "slot " << slot << " after reset: firmware "
-              << (back.firmwareVersion.empty() ? "-" : back.firmwareVersion) << "\n";
+              << (back.firmwareVersion.empty() ? "-" : back.firmwareVersion)
+              << (same ? " (the file's version)" : " (not the version the file carries)") << "\n";
     return kExitOk;
 }
 

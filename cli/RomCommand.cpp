@@ -298,6 +298,7 @@ bridge::IdentityStamp LocalStamp() {
 struct DownloadReport {
     std::string path;
     bridge::ChipIdentity chip = 0;
+    bool stateKnown = false;  // the state below was read (a refused file is refused first)
     bool romState = false;
     bool programRunning = false;
     std::string manufacturingProgram;
@@ -330,10 +331,13 @@ void PrintReport(const DownloadReport& r, bool json) {
         return;
     }
     std::cout << "device: " << r.path << " " << ChipName(r.chip) << "\n";
-    std::cout << "state: "
-              << (r.romState ? "mask ROM"
-                             : (r.programRunning ? "manufacturing program" : "running firmware"))
-              << "\n";
+    if (r.stateKnown) {
+        std::cout << "state: "
+                  << (r.romState
+                          ? "mask ROM"
+                          : (r.programRunning ? "manufacturing program" : "running firmware"))
+                  << "\n";
+    }
     if (!r.manufacturingProgram.empty())
         std::cout << "manufacturing program: " << r.manufacturingProgram << "\n";
     std::cout << "attempts: " << r.attempts << "\n";
@@ -394,6 +398,7 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
         PrintReport(r, json);
         return kExitFailed;
     }
+    r.stateKnown = true;
     r.romState = job.state.romState;
     r.programRunning = job.state.programRunning;
     if (r.romState)
@@ -434,6 +439,11 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
     progress.finish();
     r.attempts = job.attempts;
     r.failure = job.failure;
+    if (r.programmed && bridge::HasKind26Extra(kind, image.size()) &&
+        !bridge::WriteKind26Extra(t, image)) {
+        r.programmed = false;
+        r.failure = "the 16 KiB at 0x10000 did not read back as written";
+    }
     if (!r.programmed) {
         PrintReport(r, json);
         return kExitFailed;

@@ -12,7 +12,9 @@
 //        bytes  0..3   "VQFW"
 //        bytes  4..7   the model text (the characters the fit check compares)
 //        bytes  8..13  the version record: the six version bytes the firmware reports
-//                      (identification answer bytes 6, 7, 12, 13, 14, 15)
+//                      (identification answer bytes 6, 7, 12, 13, 14, 15); a board reads
+//                      it from the record of its boot block (the marker blocks below, or
+//                      this header where the image has none)
 //        bytes 14..15  0
 //        bytes 16..19  the image size, little-endian
 //        bytes 20..31  0
@@ -31,17 +33,19 @@
 //        ParallelFlash the configuration fields at 0x4000 to 0x41FF left erased (0xFF), so
 //                      the board keeps showing its default identity until configured
 //        LaterTwoBank  (kinds 21 to 24) bytes 3..5 the three model digits the fit check
-//                      reads there; bank 1 (0x20000) a copy of bank 0; in each bank the
-//                      header at 512 (0x5A 0xC3 0x69 0xE1, 0, the bank checksum) with its
-//                      checksum at 1020, the configuration at 1536 (source switches 0,
-//                      INQUIRY vendor "VQ" at 1552 and product "USB Bridge" at 1560 with
-//                      zero padding, descriptors "Velmora" at 1576 and "USB Bridge" at 1608
-//                      of one byte per character) with its checksum at 2044, and the bank
-//                      checksum at 0x1FFFC; all checksums big-endian, of the image
-//                      checksum below; both banks alike, so the image is no clone firmware
+//                      reads there; the version record again at 1024, where the board
+//                      reads it (inside the configuration checksum's range); bank 1 (0x20000) a
+//                      copy of bank 0; in each bank the header at 512 (0x5A 0xC3 0x69 0xE1, 0, the
+//                      bank checksum) with its checksum at 1020, the configuration at 1536 (source
+//                      switches 0, INQUIRY vendor "VQ" at 1552 and product "USB Bridge" at 1560
+//                      with zero padding, descriptors "Velmora" at 1576 and "USB Bridge" at 1608 of
+//                      one byte per character) with its checksum at 2044, and the bank checksum at
+//                      0x1FFFC; all checksums big-endian, of the image checksum below; both banks
+//                      alike, so the image is no clone firmware
 //        LaterSingle   (kinds 25 to 29) bytes 4..5 the two probe bytes the fit check reads
 //                      (705: 70 05, 702 revision 1: 07 02, revision 2: 70 22, 708: 70 08,
-//                      712: 71 02, 930: 93 00); the 512-byte configuration sector behind the
+//                      712: 71 02, 930: 93 00); the version record again at 1024, where the
+//                      board reads it; the 512-byte configuration sector behind the
 //                      image (0xC400 for 25 and 26, 0x10400 for 27 to 29) holding the
 //                      default configuration block (below) in its first 256 bytes and zeros
 //   The image checksum of the two-bank images: a 32-bit register from 0xFFFFFFFF; the data
@@ -100,7 +104,7 @@ inline constexpr ExampleFirmware kExampleFirmware[] = {
     {"v427A3.bin", 16, 4, 0x8000, "4273", {3, 6, 0, 0, 0, 0}, FirmwareLayout::Plain},
     // The boot block at 0x4000: v429E keeps its firmware on the disk, v621 in the flash.
     {"v429E.bin", 7, 49, 0x8000, "429E", {3, 7, 3, 1, 0, 0}, FirmwareLayout::Signature5651},
-    {"v621.bin", 18, 1, 0x8000, "6210", {3, 8, 0, 0, 0, 0}, FirmwareLayout::Signature5651},
+    {"v621.bin", 18, 1, 0x8000, "6210", {3, 8, 3, 8, 0, 0}, FirmwareLayout::Signature5651},
     // v433: 4096-byte configuration block, then the firmware; the image is firmware only.
     {"v433.bin", 9, 1, 0x7000, "4330", {3, 9, 0, 0, 0, 0}, FirmwareLayout::Plain},
     // Configuration and firmware in one memory image.
@@ -120,6 +124,9 @@ inline constexpr ExampleFirmware kExampleFirmware[] = {
     {"v705.bin", 25, 1, 0xC600, "705", {0, 0, 1, 2, 3, 25}, FirmwareLayout::LaterSingle},
     {"v702-A0.bin", 26, 1, 0xC600, "702", {0, 0, 1, 2, 3, 26}, FirmwareLayout::LaterSingle},
     {"v702-A1.bin", 26, 2, 0xC600, "702", {0, 0, 1, 2, 4, 26}, FirmwareLayout::LaterSingle},
+    // A v702 of revision 2 whose mode byte has bit 4 set takes the longer image: 16 KiB at
+    // 0xC600 behind the configuration sector, written to flash address 0x10000.
+    {"v702-A1-long.bin", 26, 2, 0x10600, "702", {0, 0, 1, 2, 5, 26}, FirmwareLayout::LaterSingle},
     {"v708.bin", 27, 1, 0x10600, "708", {0, 0, 1, 2, 3, 27}, FirmwareLayout::LaterSingle},
     {"v712.bin", 28, 1, 0x10600, "712", {0, 0, 1, 2, 3, 28}, FirmwareLayout::LaterSingle},
     {"v930.bin", 29, 1, 0x10600, "930", {0, 0, 1, 2, 3, 29}, FirmwareLayout::LaterSingle},
@@ -141,6 +148,14 @@ inline void PutText(std::vector<std::uint8_t>& b, std::size_t at, std::string_vi
         b[at + i] = static_cast<std::uint8_t>(text[i]);
 }
 
+// Offset of the version record in an image (in each bank) of the later families.
+inline constexpr std::size_t kLaterVersionAt = 1024;
+
+inline void PutVersion(std::vector<std::uint8_t>& b, std::size_t at, const ExampleFirmware& f) {
+    for (std::size_t i = 0; i < 6 && at + i < b.size(); ++i)
+        b[at + i] = f.version[i];
+}
+
 inline void PutMarker(std::vector<std::uint8_t>& b, std::size_t at,
                       std::array<std::uint8_t, 4> head, const ExampleFirmware& f) {
     if (at + 14 > b.size())
@@ -148,8 +163,7 @@ inline void PutMarker(std::vector<std::uint8_t>& b, std::size_t at,
     for (std::size_t i = 0; i < 4; ++i)
         b[at + i] = head[i];
     PutText(b, at + 4, f.model.substr(0, 4));
-    for (std::size_t i = 0; i < 6; ++i)
-        b[at + 8 + i] = f.version[i];
+    PutVersion(b, at + 8, f);
 }
 
 inline std::uint16_t Crc16Words(const std::vector<std::uint8_t>& b, std::size_t length) {
@@ -307,6 +321,7 @@ inline std::vector<std::uint8_t> MakeExampleFirmware(const ExampleFirmware& f) {
             if (b.size() < 0x40000)
                 break;
             PutText(b, 3, f.model.substr(0, 3));
+            PutVersion(b, kLaterVersionAt, f);
             std::copy(b.begin(), b.begin() + 0x20000, b.begin() + 0x20000);
             PutLaterBank(b, 0);
             PutLaterBank(b, 0x20000);
@@ -318,6 +333,7 @@ inline std::vector<std::uint8_t> MakeExampleFirmware(const ExampleFirmware& f) {
             const auto probe = LaterProbe(f.kind, f.revision);
             b[4] = probe[0];
             b[5] = probe[1];
+            PutVersion(b, kLaterVersionAt, f);
             std::fill(b.begin() + static_cast<std::ptrdiff_t>(sector),
                       b.begin() + static_cast<std::ptrdiff_t>(sector + 512), std::uint8_t{0});
             PutDefaultConfig(b, sector, f);

@@ -9,6 +9,7 @@
 #include "app/SettingsPanel.h"
 #include "base/Format.h"
 #include "base/Text.h"
+#include "bridge/BoardProgram.h"
 #include "bridge/ChipIdentity.h"
 #include "bridge/ConfigWriters.h"
 #include "bridge/FirmwareUpdate.h"
@@ -89,6 +90,9 @@ bool ProgramLater(Worker& w, bool eeprom, bool firmware) {
         job.configBlock = block;
     if (!bridge::ProgramLaterFamily(t, job))
         return false;
+    if (firmware && bridge::HasKind26Extra(kind, job.source.size()) &&
+        !bridge::WriteKind26Extra(t, job.source))
+        return false;
     if (kind <= 24) {
         static std::mutex randomLock;
         static std::mt19937 random{std::random_device{}()};
@@ -113,15 +117,8 @@ bool ProgramLater(Worker& w, bool eeprom, bool firmware) {
 bool FirmwareVersionMatches(const bridge::Target& t, std::uint8_t kind,
                             const bridge::FirmwareImage& image) {
     std::array<std::uint8_t, 16> answer{};
-    if (!bridge::IdentifyBridge(t, answer) || !bridge::IsIdentifyAnswer(answer))
-        return false;
-    const std::array<std::uint8_t, 6> reported = {answer[6],  answer[7],  answer[12],
-                                                  answer[13], answer[14], answer[15]};
-    const ConstBytes buffer = image.buffer();
-    const std::size_t at = bridge::FirmwareProbeOffset(kind) + 8;
-    if (!image.loaded() || at + 6 > buffer.size())
-        return false;
-    return std::equal(reported.begin(), reported.end(), buffer.begin() + static_cast<long>(at));
+    return bridge::IdentifyBridge(t, answer) && bridge::IsIdentifyAnswer(answer) &&
+           bridge::ReportsImageVersion(answer, kind, image);
 }
 
 ConfigImage DeviceConfigImage(const RunSettings& s, std::uint8_t kind) {
@@ -221,8 +218,17 @@ StepProcedures StationStepProcedures(VolumeService* volumes) {
         return info->label;
     };
     p.writeConfiguration = [](Worker& w) {
-        return bridge::WriteEeprom(w.target(), w.settings().Config,
-                                   std::max(1, w.settings().EEPROMRetry));
+        const RunSettings& s = w.settings();
+        bridge::BoardJob job;
+        job.kind = w.record().chipKind;
+        job.eepromUpdate = true;
+        job.config = s.Config;
+        job.eepromRetry = std::max(1, s.EEPROMRetry);
+        job.eepromAtHdd = s.MPEEPROMAtHDD != 0;
+        job.kestrinCustomer = s.MPKestrinCustomer != 0;
+        if (job.kind == 8)
+            job.chipStep = bridge::ReadChipStep(w.target());
+        return bridge::WriteBoardConfiguration(w.target(), job, w.firmware(), ContextOf(w));
     };
     p.rescanDisks = [](Worker& w) { disk::RescanDisks(DiskContextOf(w)); };
     p.partition = [](Worker& w) {

@@ -255,7 +255,8 @@ SimBridge::SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path
     if (profile_.firmware == FirmwareHome::ParallelFlash) {
         parallel_.fit(config_.parallelFlashType, config_.parallelImage);
         if (config_.firmwarePresent && Blank(std::span(parallel_.bytes()).first(16))) {
-            const auto img = MakeFirmwareImage(config_.kind, 0x4000);
+            auto img = MakeFirmwareImage(config_.kind, 0x4000);
+            PutImageVersion(img, config_.kind, config_.firmwareVersion);
             std::copy(img.begin(), img.end(), parallel_.bytes().begin());
         }
     }
@@ -363,10 +364,11 @@ void SimBridge::installFactoryImage() {
     if (!Blank(std::span(flash).subspan(check, std::min<std::size_t>(16, len - check))))
         return;
     auto img = MakeFirmwareImage(config_.kind, len);
+    PutImageVersion(img, config_.kind, config_.firmwareVersion);
+    if (config_.kind == 19 || config_.kind == 20)
+        SealCrc16Image(img);
     if (config_.kind >= 21 && config_.kind <= 24) {
         for (std::uint32_t bank = 0; bank + kBankSize <= img.size(); bank += kBankSize) {
-            std::copy(config_.firmwareVersion.begin(), config_.firmwareVersion.end(),
-                      img.begin() + bank + kImageVersionAt);
             std::fill_n(img.begin() + bank + 1552, 24, std::uint8_t{0});
             std::copy_n(config_.inquiryVendor.begin(),
                         std::min<std::size_t>(config_.inquiryVendor.size(), 7),
@@ -466,14 +468,11 @@ void SimBridge::boot() {
         runningImage_.clear();
         const auto& f = flash_.bytes();
         if (firmware_ && config_.kind <= 24) {
-            // The running image is the bank booted from; it tells the version, the
-            // INQUIRY texts, and the device setting block its standby time.
+            // The running image is the bank booted from; it tells the INQUIRY texts, and
+            // the device setting block its standby time.
             bootBank_ = BootBank(f);
             const auto bank = std::span(f).subspan(std::size_t(bootBank_) * kBankSize, kBankSize);
             runningImage_.assign(bank.begin(), bank.end());
-            const auto version = bank.subspan(kImageVersionAt, 6);
-            if (!Blank(version))
-                std::copy(version.begin(), version.end(), runningVersion_.begin());
             if (auto v = ImageText(bank, 1552, 8); !v.empty())
                 runningVendor_ = v;
             if (auto p = ImageText(bank, 1560, 16); !p.empty())
@@ -486,6 +485,11 @@ void SimBridge::boot() {
             runningImage_.assign(
                 f.begin(), f.begin() + std::min<std::size_t>(f.size(), profile_.programCapacity));
         }
+    }
+    // The version reported is the one the image that runs carries.
+    if (firmware_) {
+        if (const auto v = RunningImageVersion(storage()))
+            runningVersion_ = *v;
     }
     if (firmware_) {
         xdata_[0x703A] |= 0x15;  // firmware loaded (the bit each family tests)

@@ -294,4 +294,53 @@ std::optional<std::uint32_t> SettingBlockStandby(std::span<const std::uint8_t> b
     return b[16] == 1 ? GetBE32(b, 20) : 0u;
 }
 
+std::optional<std::uint32_t> VersionRecordAt(std::uint8_t kind) {
+    const BridgeProfile& p = ProfileFor(kind);
+    if (p.firmware == FirmwareHome::Rom)
+        return std::nullopt;
+    switch (kind) {
+        case 7:
+        case 18:
+            return 0x4008;
+        case 9:
+        case 11:
+        case 12:
+        case 13:
+            return 0x1008;
+        case 19:
+        case 20:
+            return 0xBFF8;
+        default:
+            return kind >= 21 && kind <= 29 ? 1024 : 8;
+    }
+}
+
+std::optional<std::array<std::uint8_t, 6>> RunningImageVersion(const StorageView& s) {
+    const auto at = VersionRecordAt(s.kind);
+    if (!at)
+        return std::nullopt;
+    std::span<const std::uint8_t> image = s.flash;
+    if (s.kind >= 21 && s.kind <= 29)
+        image = s.running;
+    else if (s.profile->firmware == FirmwareHome::ParallelFlash)
+        image = s.parallel;
+    else if (!s.running.empty())
+        image = s.running;
+    if (*at + 6 > image.size() || Blank(image.subspan(*at, 6)))
+        return std::nullopt;
+    std::array<std::uint8_t, 6> v{};
+    std::copy_n(image.begin() + *at, 6, v.begin());
+    return v;
+}
+
+void PutImageVersion(std::span<std::uint8_t> image, std::uint8_t kind,
+                     const std::array<std::uint8_t, 6>& version) {
+    const auto at = VersionRecordAt(kind);
+    if (!at)
+        return;
+    const std::size_t bank = kind >= 21 && kind <= 24 ? kBankSize : image.size();
+    for (std::size_t b = 0; b + *at + 6 <= image.size(); b += bank)
+        std::copy(version.begin(), version.end(), image.begin() + b + *at);
+}
+
 }  // namespace vq::sim

@@ -4,6 +4,7 @@
 // storage, so every part model stays plain memory.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -76,13 +77,27 @@ bool BankValid(std::span<const std::uint8_t> bank);
 // The bank the chip boots from, or -1.
 int BootBank(std::span<const std::uint8_t> flash);
 void SealBank(std::span<std::uint8_t> bank);
-// Version bytes (IdentifyBridge 6, 7, 12-15) the image carries at 1024, INQUIRY vendor
-// and product texts at 1552 and 1560 (zero-terminated); empty when not set.
-constexpr std::uint32_t kImageVersionAt = 1024;
+// INQUIRY vendor and product texts at 1552 and 1560 (zero-terminated); empty when not set.
 std::string ImageText(std::span<const std::uint8_t> bank, std::size_t at, std::size_t length);
 // The standby time the device setting block sets (100 ms units), when the block is valid:
 // "IUP0", data length 12 at byte 7, BlockCrc16 of bytes 12-23 at 8 and of 0-9 at 10.
 std::optional<std::uint32_t> SettingBlockStandby(std::span<const std::uint8_t> block);
+
+// ---- the version the running firmware reports ----
+// Every firmware image carries the six bytes IdentifyBridge reports as its version
+// (answer bytes 6, 7, 12, 13, 14, 15; for kinds 21 to 29 bytes 6 and 7 are state bytes
+// and only the last four count) in a version record. The record's offset in the storage
+// the firmware boots from: 8 bytes into the boot block that carries the model text (0x4008
+// for kinds 7 and 18, 0x1008 for kinds 9 and 11 to 13, whose firmware follows a 4096-byte
+// configuration area, 0xBFF8 for kinds 19 and 20, 8 for the other flash kinds), and 1024
+// into the running bank or image of kinds 21 to 29. Chips that run from ROM carry none.
+std::optional<std::uint32_t> VersionRecordAt(std::uint8_t kind);
+// The record of the image the board boots (flash, parallel flash, or the running image of
+// the later families); nullopt when the chip has none or the record is blank.
+std::optional<std::array<std::uint8_t, 6>> RunningImageVersion(const StorageView& s);
+// Writes `version` into an image's record (an image placed from 0 of its storage).
+void PutImageVersion(std::span<std::uint8_t> image, std::uint8_t kind,
+                     const std::array<std::uint8_t, 6>& version);
 
 // A USB string descriptor at `pos` (length byte, type 3, characters of one or two bytes).
 std::string DecodeDescriptor(std::span<const std::uint8_t> b, std::size_t pos, std::size_t maxChars,

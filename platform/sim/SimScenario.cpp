@@ -253,6 +253,8 @@ BridgeConfig ReadBridge(const Reader& r, const json& j, ScenarioDevice& dev) {
                    "resetDelayMs",
                    "busMiBps",
                    "stepCode",
+                   "romVersion",
+                   "modeByte",
                    "diskFaults"});
     BridgeConfig b;
     b.kind = r.number<std::uint8_t>(j, "chipKind", b.kind, 1, 35);
@@ -275,6 +277,8 @@ BridgeConfig ReadBridge(const Reader& r, const json& j, ScenarioDevice& dev) {
     b.parallelFlashType = r.number<std::uint8_t>(j, "parallelFlashType", 0, 0, 2);
     if (j.contains("stepCode"))
         b.stepCode = r.number<std::uint8_t>(j, "stepCode", 0, 0, 255);
+    b.romVersion = r.number<std::uint8_t>(j, "romVersion", b.romVersion, 0, 255);
+    b.modeByte = r.number<std::uint8_t>(j, "modeByte", b.modeByte, 0, 255);
     b.inquiryVendor = r.text(j, "inquiryVendor", b.inquiryVendor, 8);
     b.inquiryProduct = r.text(j, "inquiryProduct", b.inquiryProduct, 16);
     b.timing.resetDelayMs =

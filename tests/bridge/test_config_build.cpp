@@ -139,6 +139,12 @@ TEST(ExtendedBlock, TheSecondHalfAndByte231) {
     // Other kinds: bit 5 only for EnMultiSec 1.
     s.enMultiSec = 2;
     EXPECT_EQ(ExtendedBlock(20, image, {}, "", s)[231] & 0x20, 0);
+    // The second text: a descriptor of one-byte characters at the layout's position, cut to
+    // 30 characters.
+    const auto t = ExtendedBlock(25, image, {}, "", s, "Velmora Storage Products Incorporated", 12);
+    EXPECT_EQ(HexOf(Buf(t.begin() + 12, t.begin() + 16)), "3E 03 56 65");
+    EXPECT_EQ(std::string(t.begin() + 14, t.begin() + 44), "Velmora Storage Products Incor");
+    EXPECT_EQ(t[44], 0x11);
 }
 
 TEST(UsbStrings, PlacedByLayout) {

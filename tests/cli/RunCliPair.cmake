@@ -1,0 +1,17 @@
+# Runs vqmp-cli twice on one program folder, the second run after the first, and checks
+# that the first succeeded and what the second printed: a chain of commands that needs the
+# emulated machine kept between two runs.
+# -DEXE=program -DEMU=emulator (may be empty) -DFIRST=a|b|c -DSECOND=a|b|c -DOUT=regex
+string(REPLACE "|" ";" first "${FIRST}")
+string(REPLACE "|" ";" second "${SECOND}")
+execute_process(COMMAND ${EMU} ${EXE} ${first} RESULT_VARIABLE rc1 OUTPUT_VARIABLE out1
+                ERROR_VARIABLE err1)
+if(NOT rc1 EQUAL 0)
+  message(FATAL_ERROR "vqmp-cli ${first}\nexit code ${rc1}\n--- stdout\n${out1}--- stderr\n${err1}")
+endif()
+execute_process(COMMAND ${EMU} ${EXE} ${second} RESULT_VARIABLE rc2 OUTPUT_VARIABLE out2
+                ERROR_VARIABLE err2)
+if(NOT rc2 EQUAL 0 OR NOT out2 MATCHES "${OUT}")
+  message(FATAL_ERROR "vqmp-cli ${second}\nexit code ${rc2}, expected 0 and stdout matching "
+                      "${OUT}\n--- stdout\n${out2}--- stderr\n${err2}")
+endif()
