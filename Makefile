@@ -59,7 +59,8 @@ test-windows:
 # libFuzzer targets of the settings file, built with clang and the address and
 # undefined-behaviour sanitizers; fuzz-run runs each for FUZZ_SECONDS from the shipped examples.
 FUZZ_SECONDS ?= 120
-FUZZERS = fuzz_ini_file fuzz_load_settings fuzz_firmware_image fuzz_later_image fuzz_test_pattern
+FUZZERS = fuzz_ini_file fuzz_load_settings fuzz_firmware_image fuzz_later_image fuzz_test_pattern \
+	fuzz_machine_state
 fuzz:
 	@scripts/install-deps fuzz
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
