@@ -30,7 +30,7 @@ endfunction()
 file(WRITE "${HOME}/unplug.txt" "unplug hubA 3\n")
 step(NAME "pull slot 3" RC 0 OUT "event   removal  interface"
      ARGS --sim ${st} sim --script ${HOME}/unplug.txt)
-step(NAME "scan without it" RC 1 OUT "devices: 15\n" ARGS --sim ${st} scan)
+step(NAME "scan without it" RC 0 OUT "devices: 15\n" ARGS --sim ${st} scan)
 step(NAME "sim reset" RC 0 OUT "back at the scenario's initial state" ARGS --sim ${st} sim reset)
 step(NAME "scan with it" RC 0 OUT "devices: 16\n" ARGS --sim ${st} scan)
 
