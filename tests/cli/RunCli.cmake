@@ -4,6 +4,7 @@
 # with each CR LF written "<CRLF>" and the text of one line "<TEXT>")
 # -DHOME=folder: made afresh and passed as --home unless ARGS name a home; -DTOUCH=a|b:
 # empty files made in it. Without RC the output is passed on and only exit code 0 passes.
+cmake_minimum_required(VERSION 3.21)
 string(REPLACE "|" ";" args "${ARGS}")
 if(DEFINED HOME AND NOT "--home" IN_LIST args)
   file(REMOVE_RECURSE "${HOME}")

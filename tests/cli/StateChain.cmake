@@ -1,6 +1,7 @@
 # vqmp-cli commands in a row on one emulated station: what one command leaves, the next one
 # finds, until "sim reset".
 # -DEXE=program -DEMU=emulator (may be empty) -DHOME=folder (made afresh) -DSRC=source tree
+cmake_minimum_required(VERSION 3.21)
 file(REMOVE_RECURSE "${HOME}")
 file(MAKE_DIRECTORY "${HOME}")
 set(st ${SRC}/examples/station16.json)
