@@ -28,7 +28,9 @@ test: deps build/build.ninja
 
 gui: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target vqmp
-	./build/ui/qt/vqmp
+	mkdir -p build/station
+	test -f build/station/VQMassProd.ini || cp examples/production16.ini build/station/VQMassProd.ini
+	./build/ui/qt/vqmp --home build/station --sim examples/station16.json
 
 # Regenerates examples/firmware/ from the rule in resources/FirmwareExamples.h.
 example-firmware: deps build/build.ninja

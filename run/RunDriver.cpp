@@ -176,6 +176,8 @@ void RunDriver::ExecuteBtnClick() {
     RunSettings& s = panel.settings();
     // 1.
     panel.inputs().runInProgress = true;
+    if (frontEnd_)
+        frontEnd_->runStateChanged(true);
     p["ExecuteBtn"].enabled = false;
     p["btnStartTest2"].enabled = false;
     statusLabel_.clear();
@@ -211,6 +213,8 @@ void RunDriver::ExecuteBtnClick() {
     }
     // 9.
     panel.inputs().runInProgress = false;
+    if (frontEnd_)
+        frontEnd_->runStateChanged(false);
     p["ExecuteBtn"].enabled = true;
     p["btnStartTest2"].enabled = true;
     if (s.EnBarcodeMode) {

@@ -51,6 +51,8 @@ struct RunFrontEnd {
     virtual void redrawn(const PortDisplay&) {}
     // The result window (MPPassLabel 0).
     virtual void showResult(bool /*passed*/) {}
+    // START began (true) or ended (false); called on the driver's thread.
+    virtual void runStateChanged(bool /*running*/) {}
 };
 
 // The outcome of one run, for reports.
