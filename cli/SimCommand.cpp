@@ -1,7 +1,8 @@
 // "vqmp-cli sim": drives the emulated machine at run time for demonstrations: devices
 // are unplugged and plugged back, hub power is switched, and every arrival and removal
-// event the machine sends is printed as it happens. Commands come one a line from a
-// script file or from standard input:
+// event the machine sends is printed as it happens. What a script changes stays for the
+// next command (the machine's state folder); "vqmp-cli sim reset" starts the machine
+// afresh. Commands come one a line from a script file or from standard input:
 //   unplug HUB PORT     pull what hangs on the port (a hub with everything below it)
 //   replug HUB PORT     put back the device pulled from that port
 //   power HUB on|off    switch the port power of a hub
@@ -122,7 +123,6 @@ int RunSim(CliContext& ctx, const std::string& script) {
         }
     }
     std::istream& in = script.empty() ? std::cin : file;
-    std::map<std::pair<std::string, std::uint32_t>, std::shared_ptr<sim::UsbFunction>> pulled;
     std::optional<std::map<std::uint32_t, std::shared_ptr<sim::BridgeFunction>>> slots;
     auto slotBridge = [&](std::istringstream& words) -> std::shared_ptr<sim::BridgeFunction> {
         std::uint32_t slot = 0;
@@ -156,24 +156,14 @@ int RunSim(CliContext& ctx, const std::string& script) {
                 continue;
             }
             if (cmd == "unplug") {
-                auto fn = st.functionAt(hub, port);
-                if (!st.unplug(hub, port)) {
+                if (!ctx.sim()->unplugPort(hub, port)) {
                     bad("nothing on port " + std::to_string(port) + " of hub " + hub);
                     continue;
                 }
-                if (fn)
-                    pulled[{hub, port}] = fn;
-            } else {
-                auto it = pulled.find({hub, port});
-                if (it == pulled.end()) {
-                    bad("no device was pulled from port " + std::to_string(port) + " of " + hub);
-                    continue;
-                }
-                if (!st.plug(hub, port, it->second, sim::PortSpeed::High)) {
-                    bad("port " + std::to_string(port) + " of hub " + hub + " is not free");
-                    continue;
-                }
-                pulled.erase(it);
+            } else if (!ctx.sim()->replugPort(hub, port)) {
+                bad("no device was pulled from port " + std::to_string(port) + " of " + hub +
+                    ", or the port is not free");
+                continue;
             }
         } else if (cmd == "power") {
             std::string hub, state;
@@ -203,7 +193,7 @@ int RunSim(CliContext& ctx, const std::string& script) {
                 bad("usage: power HUB on|off (with a known hub), or power on|off");
                 continue;
             }
-            st.setHubPower(hub, state == "on");
+            ctx.sim()->setHubPower(hub, state == "on");
         } else if (cmd == "reset" || cmd == "eject") {
             auto fn = slotBridge(words);
             if (!fn) {
@@ -344,7 +334,13 @@ void AddSimCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
         "sim", "Drive the emulated machine: unplug, replug, power, wait, list, topology");
     auto script = std::make_shared<std::string>();
     cmd->add_option("--script", *script, "Command file (default: standard input)");
-    cmd->callback([&ctx, &exitCode, script] { exitCode = RunSim(ctx, *script); });
+    auto* reset = cmd->add_subcommand(
+        "reset", "Bring the emulated station back to its scenario's initial state");
+    reset->callback([&ctx, &exitCode] { exitCode = ctx.resetState(); });
+    cmd->callback([&ctx, &exitCode, script, cmd] {
+        if (!cmd->got_subcommand("reset"))
+            exitCode = RunSim(ctx, *script);
+    });
 }
 
 }  // namespace vq::cli

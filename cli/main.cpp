@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
         "  0  done (a production run: every device passed)\n"
         "  1  the operation failed or a device did not pass\n"
         "  2  bad command line\n"
-        "  3  the station could not be set up (scenario, home folder)\n"
+        "  3  the station could not be set up (scenario, home folder, state) or is busy\n"
         "Without a subcommand, 'info' runs. The common options (--sim, --home, --time-scale,\n"
         "--verbose, --json) go before or after the subcommand; one device is --slot N (the\n"
         "slot 'scan' prints) or --path P.");
@@ -43,12 +43,16 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
+        if (app.get_subcommands().empty()) {
+            exitCode = vq::cli::RunInfo(ctx);  // the default action
+        }
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
         return rc == 0 ? 0 : vq::cli::kExitUsage;
+    } catch (const std::exception& e) {
+        std::cerr << "vqmp-cli: " << e.what() << "\n";
+        exitCode = vq::cli::kExitFailed;
     }
-    if (app.get_subcommands().empty()) {
-        exitCode = vq::cli::RunInfo(ctx);  // the default action
-    }
-    return exitCode;
+    // The emulated machine keeps what the boards now hold, whatever the command's outcome.
+    return ctx.finish(exitCode);
 }

@@ -25,6 +25,20 @@ bool HostStdoutIsTerminal();
 bool HostReplaceFile(const std::filesystem::path& path, std::string_view data,
                      std::string* error = nullptr);
 
+// An exclusive lock on a file, held by this object until it is destroyed (or the process
+// ends: the system drops it then, so a crash never leaves a folder locked).
+class HostFileLock {
+  public:
+    virtual ~HostFileLock() = default;
+};
+
+// Takes the lock on the file at `path` (created when missing) without waiting. Null when
+// another holder has it (`busy`, when given, is set) or the file cannot be opened (`error`
+// holds the system's reason). Two locks on one file exclude each other also within one
+// process.
+std::unique_ptr<HostFileLock> HostTryLockFile(const std::filesystem::path& path, bool* busy,
+                                              std::string* error = nullptr);
+
 // Machine-wide named mutexes of the host system.
 std::unique_ptr<NamedMutexProvider> MakeHostNamedMutexProvider();
 

@@ -136,6 +136,20 @@ std::string FormatTraceRecord(const TraceRecord& record);
 // The state of the buffers of the later families.
 enum class BufferState : std::uint8_t { MaskRom, Program, Firmware };
 
+// What a board keeps with its power off, and whether it is on the bus, for a machine that
+// outlives the program (SimMachineState.h).
+struct BridgeKept {
+    std::vector<std::uint8_t> eeprom;
+    std::vector<std::uint8_t> serialFlash;
+    std::uint8_t flashProtection = 0;  // the status register's non-volatile bits (2-4, 7)
+    std::vector<std::uint8_t> parallelFlash;
+    std::string storedSerial;     // kinds 21 to 24: the serial stored at activation
+    bool gone = false;            // off the bus until plugged in again or power-cycled
+    std::uint8_t powerLines = 0;  // register 0x7059 (the port-power control board's lines)
+
+    bool operator==(const BridgeKept&) const = default;
+};
+
 class SimBridge {
   public:
     SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path workFolder,
@@ -182,6 +196,12 @@ class SimBridge {
     std::uint8_t powerControlLines();  // register 0x7059: bit 3 port power, bit 4 line 2
     std::uint32_t resets();            // boots after a reset or activation
     SimDrive* drive(int position);     // 0 master, 1 slave; null when none
+
+    // What the board keeps (SimBridgeKept.cpp).
+    BridgeKept kept();
+    // Puts kept contents back and boots from them, as at power-on; the port-power lines are
+    // taken too when `powerLines`. Empty, else why the contents do not fit this board.
+    std::string restoreKept(const BridgeKept& kept, bool powerLines);
 
   private:
     struct Exchange;

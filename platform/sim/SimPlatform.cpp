@@ -78,6 +78,7 @@ AddedBridge SimPlatform::addBridge(BridgeConfig config) {
     added.deviceNumber = nextDeviceNumber_++;
     added.bridge =
         std::make_shared<SimBridge>(std::move(config), clock_, workFolder_, added.deviceNumber);
+    applyKept(*added.bridge);
     added.physicalDrivePath = Format("\\\\.\\PhysicalDrive%u", added.deviceNumber);
     scsi_.addPath(added.physicalDrivePath, added.bridge);
     added.paths.push_back(added.physicalDrivePath);

@@ -41,6 +41,11 @@ class SerialFlashPart {
     std::uint8_t statusBits() const { return status_; }
     bool busyAt(std::int64_t t) const { return stuck_ || t < busyUntil_; }
     bool isProtected() const { return (status_ & 0x1C) != 0; }
+    // The non-volatile status bits (2-4 and 7), as a part that kept them shows them.
+    std::uint8_t protectionBits() const { return static_cast<std::uint8_t>(status_ & 0x9C); }
+    void setProtectionBits(std::uint8_t bits) {
+        status_ = static_cast<std::uint8_t>((status_ & ~0x9C) | (bits & 0x9C));
+    }
     // Busy until `t` (an erase or a program in progress).
     void busyUntil(std::int64_t t) { busyUntil_ = t; }
     std::int64_t busyEnd() const { return busyUntil_; }

@@ -75,6 +75,53 @@ bool HostReplaceFile(const std::filesystem::path& path, std::string_view data, s
 
 namespace {
 
+class Win32FileLock final : public HostFileLock {
+  public:
+    explicit Win32FileLock(HANDLE h) : h_(h) {}
+    ~Win32FileLock() override {
+        OVERLAPPED at{};
+        UnlockFileEx(h_, 0, 1, 0, &at);
+        CloseHandle(h_);
+    }
+
+  private:
+    HANDLE h_;
+};
+
+}  // namespace
+
+std::unique_ptr<HostFileLock> HostTryLockFile(const std::filesystem::path& path, bool* busy,
+                                              std::string* error) {
+    if (busy)
+        *busy = false;
+    const auto fail = [&](const std::string& what, DWORD err) -> std::unique_ptr<HostFileLock> {
+        if (error) {
+            *error = what + path.string() + ": " +
+                     std::error_code(static_cast<int>(err), std::system_category()).message();
+        }
+        return nullptr;
+    };
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return fail("cannot open ", GetLastError());
+    OVERLAPPED at{};
+    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        const DWORD err = GetLastError();
+        CloseHandle(h);
+        if (err == ERROR_LOCK_VIOLATION || err == ERROR_SHARING_VIOLATION) {
+            if (busy)
+                *busy = true;
+            return nullptr;
+        }
+        return fail("cannot lock ", err);
+    }
+    return std::make_unique<Win32FileLock>(h);
+}
+
+namespace {
+
 class Win32Mutex final : public NamedMutex {
   public:
     explicit Win32Mutex(HANDLE h) : h_(h) {}

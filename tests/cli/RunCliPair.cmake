@@ -1,9 +1,14 @@
 # Runs vqmp-cli twice on one program folder, the second run after the first, and checks
 # that the first succeeded and what the second printed: a chain of commands that needs the
 # emulated machine kept between two runs.
-# -DEXE=program -DEMU=emulator (may be empty) -DFIRST=a|b|c -DSECOND=a|b|c -DOUT=regex
+# -DEXE=program -DEMU=emulator (may be empty) -DHOME=folder (made afresh, passed as --home)
+# -DFIRST=a|b|c -DSECOND=a|b|c -DOUT=regex
+file(REMOVE_RECURSE "${HOME}")
+file(MAKE_DIRECTORY "${HOME}")
 string(REPLACE "|" ";" first "${FIRST}")
 string(REPLACE "|" ";" second "${SECOND}")
+list(APPEND first --home "${HOME}")
+list(APPEND second --home "${HOME}")
 execute_process(COMMAND ${EMU} ${EXE} ${first} RESULT_VARIABLE rc1 OUTPUT_VARIABLE out1
                 ERROR_VARIABLE err1)
 if(NOT rc1 EQUAL 0)
