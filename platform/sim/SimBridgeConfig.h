@@ -91,8 +91,8 @@ struct FaultSpec {
     std::uint8_t mask = 0x01;
     std::uint64_t bytes = 0;
     std::uint64_t lba = 0;
-    std::optional<std::uint16_t> vid, pid;
-    std::optional<std::string> serial;
+    std::optional<std::uint16_t> vid{}, pid{};
+    std::optional<std::string> serial{};
 };
 
 // Register bits wired to fixed levels on a board: they read `value` whatever was written.

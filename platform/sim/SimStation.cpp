@@ -368,7 +368,10 @@ void SimStation::bindPowerSwitch(const std::string& hubId, std::function<bool()>
     {
         std::lock_guard lock(m_);
         powerSwitches_.push_back({hubId, std::move(isOn), std::move(cc2)});
+        // The switch's state when it is bound is how the machine starts: no hold-up.
+        instantSupply_ = true;
         refreshLocked();
+        instantSupply_ = false;
     }
     emitPending();
 }
@@ -926,7 +929,10 @@ void SimStation::refreshLocked() {
                 p.poweredSeen = powered;
                 if (powered)
                     p.removed = false;
-                p.function->supplyChanged(powered);
+                if (instantSupply_)
+                    p.function->powerChanged(powered);
+                else
+                    p.function->supplyChanged(powered);
             }
             Device* d = &devices_.at(p.deviceIndex);
             const bool now =

@@ -307,6 +307,7 @@ class SimStation final : public UsbTopology,
         std::function<bool()> isOn, cc2;
     };
     std::vector<PowerSwitch> powerSwitches_;
+    bool instantSupply_ = false;  // power changes take effect without the hold-up time
     // Moves what hangs on one port of a hub to another (a plug turned over).
     void movePort(SimHub& hub, std::uint32_t from, std::uint32_t to);
     Listener listener_;
