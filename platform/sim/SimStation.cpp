@@ -399,6 +399,7 @@ void SimStation::movePort(SimHub& h, std::uint32_t from, std::uint32_t to) {
         it->second.portNumber = to;
     }
     b.function = std::move(a.function);
+    b.speed = a.speed;  // the link the function negotiates
     b.deviceIndex = a.deviceIndex;
     b.poweredSeen = a.poweredSeen;
     b.removed = false;
