@@ -58,11 +58,11 @@ test-windows:
 	cmake --build build-windows -j $(JOBS)
 	scripts/test-windows build-windows
 
-# libFuzzer targets of the settings file, built with clang and the address and
+# libFuzzer targets of the settings file and the other outside inputs, built with clang and the address and
 # undefined-behaviour sanitizers; fuzz-run runs each for FUZZ_SECONDS from the shipped examples.
 FUZZ_SECONDS ?= 120
 FUZZERS = fuzz_ini_file fuzz_load_settings fuzz_firmware_image fuzz_later_image fuzz_test_pattern \
-	fuzz_partition_table fuzz_machine_state
+	fuzz_partition_table fuzz_machine_state fuzz_scenario
 fuzz:
 	@scripts/install-deps fuzz
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -72,9 +72,11 @@ fuzz:
 
 fuzz-run: fuzz
 	@for f in $(FUZZERS); do \
-	  mkdir -p build-fuzz/corpus/$$f && cp examples/*.ini build-fuzz/corpus/$$f/ && \
-	  ./build-fuzz/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -max_len=8192 \
-	    -dict=fuzz/settings.dict -artifact_prefix=build-fuzz/ build-fuzz/corpus/$$f || exit 1; \
+	  seeds=examples/*.ini; dict=fuzz/settings.dict; max=8192; \
+	  if [ $$f = fuzz_scenario ]; then seeds=examples/*.json; dict=fuzz/scenario.dict; max=16384; fi; \
+	  mkdir -p build-fuzz/corpus/$$f && cp $$seeds build-fuzz/corpus/$$f/ && \
+	  ./build-fuzz/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -max_len=$$max \
+	    -dict=$$dict -artifact_prefix=build-fuzz/ build-fuzz/corpus/$$f || exit 1; \
 	done
 
 format:

@@ -6,13 +6,16 @@
 //   unplug HUB PORT     pull what hangs on the port (a hub with everything below it)
 //   replug HUB PORT     put back the device pulled from that port
 //   power HUB on|off    switch the port power of a hub
-//   power off|on        the port-power control board: clear or set its power line
+//   power off|on|cc2    the port-power control board: both lines off, the CC1 line
+//                       (the plugs in their first orientation) or the CC2 line
 //   reset SLOT          send the bridge in a slot its reset block
 //   raw SLOT CDB... [--in N | --out HEX]
 //                       send one command block (hex bytes) and print the answer
 //   eject SLOT          safe removal of the bridge in a slot
 //   fault SLOT NAME [command=C] [n=N] [times=T] [address=A] [mask=M] [bytes=B]
+//                   [lba=L] [vid=V] [pid=P] [serial=S]
 //                       plan a fault on the bridge in a slot, counted from now
+//   trace SLOT [N]      the last N (default 20) command blocks the bridge answered
 //   wait MS             let emulated time pass
 // SLOT is the slot `vqmp-cli scan` prints, taken from one device refresh at the start.
 //   list                the storage interfaces the machine shows now
@@ -168,16 +171,17 @@ int RunSim(CliContext& ctx, const std::string& script) {
         } else if (cmd == "power") {
             std::string hub, state;
             words >> hub >> state;
-            if (state.empty() && (hub == "on" || hub == "off")) {
-                // The control board's register: bit 0x08 powers the port (bit 0x10, the
-                // second line, is cleared with it).
+            if (state.empty() && (hub == "on" || hub == "off" || hub == "cc1" || hub == "cc2")) {
+                // The control board's register: bit 0x08 powers the port for the CC1
+                // orientation, bit 0x10 for CC2; both clear: off.
                 const auto& board = ctx.sim()->powerControl();
                 if (!board) {
                     bad("this station has no port-power control board");
                     continue;
                 }
-                std::vector<std::uint8_t> value{static_cast<std::uint8_t>(
-                    (board->powerControlLines() & ~0x18) | (hub == "on" ? 0x08 : 0x00))};
+                const std::uint8_t lines = hub == "off" ? 0x00 : hub == "cc2" ? 0x10 : 0x08;
+                std::vector<std::uint8_t> value{
+                    static_cast<std::uint8_t>((board->powerControlLines() & ~0x18) | lines)};
                 const auto r =
                     Send(*ctx.sim(), *board,
                          {0xDF, 0x00, 0x00, 0x00, 0x01, 0x00, 0x70, 0x59, 0x00, 0x00, 0x00, 0xFE},
@@ -190,7 +194,7 @@ int RunSim(CliContext& ctx, const std::string& script) {
                 continue;
             }
             if ((state != "on" && state != "off") || !st.hub(hub)) {
-                bad("usage: power HUB on|off (with a known hub), or power on|off");
+                bad("usage: power HUB on|off (with a known hub), or power on|off|cc1|cc2");
                 continue;
             }
             ctx.sim()->setHubPower(hub, state == "on");
@@ -256,7 +260,7 @@ int RunSim(CliContext& ctx, const std::string& script) {
             const auto type = sim::FaultTypeFromName(name);
             if (!fn || !type) {
                 bad("usage: fault SLOT NAME [command=C] [n=N] [times=T] [address=A] [mask=M] "
-                    "[bytes=B]");
+                    "[bytes=B] [lba=L] [vid=V] [pid=P] [serial=S]");
                 continue;
             }
             sim::FaultSpec f;
@@ -283,6 +287,14 @@ int RunSim(CliContext& ctx, const std::string& script) {
                         f.mask = static_cast<std::uint8_t>(std::stoul(value, nullptr, 0));
                     else if (key == "bytes")
                         f.bytes = std::stoull(value, nullptr, 0);
+                    else if (key == "lba")
+                        f.lba = std::stoull(value, nullptr, 0);
+                    else if (key == "vid" || key == "pid") {
+                        const auto v = std::stoul(value, nullptr, 16);
+                        ok = v <= 0xFFFF;
+                        (key == "vid" ? f.vid : f.pid) = static_cast<std::uint16_t>(v);
+                    } else if (key == "serial")
+                        f.serial = value;
                     else
                         ok = false;
                 } catch (const std::exception&) {
@@ -295,6 +307,23 @@ int RunSim(CliContext& ctx, const std::string& script) {
                 continue;
             }
             fn->bridge()->addFault(f);
+        } else if (cmd == "trace") {
+            auto fn = slotBridge(words);
+            std::size_t count = 20;
+            std::string n;
+            if (words >> n) {
+                count = n.find_first_not_of("0123456789") == std::string::npos && n.size() < 9
+                            ? std::stoul(n)
+                            : 0;
+            }
+            if (!fn || count == 0) {
+                bad("usage: trace SLOT [N]");
+                continue;
+            }
+            const auto records = fn->bridge()->trace();
+            const std::size_t first = records.size() > count ? records.size() - count : 0;
+            for (std::size_t i = first; i < records.size(); ++i)
+                std::cout << "trace   " << sim::FormatTraceRecord(records[i]) << "\n";
         } else if (cmd == "identity") {
             auto fn = slotBridge(words);
             if (!fn) {

@@ -6,6 +6,7 @@
 #include "base/Bytes.h"
 #include "base/Format.h"
 #include "platform/sim/SimBridgeInternal.h"
+#include "platform/sim/SimDiskArea.h"
 #include "resources/ImageRule.h"
 
 namespace vq::sim {
@@ -95,6 +96,8 @@ std::optional<FaultSpec::Type> FaultTypeFromName(std::string_view name) {
         {"noReturn", T::NoReturn},
         {"vanishMidTransfer", T::VanishMidTransfer},
         {"outOfSpace", T::OutOfSpace},
+        {"otherIdentity", T::OtherIdentity},
+        {"corruptSector", T::CorruptSector},
     };
     for (const auto& [n, t] : kTypes) {
         if (n == name)
@@ -268,7 +271,10 @@ SimBridge::SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path
         auto image = d->image.empty() ? workFolder / Format("bridge%u-%s.img", deviceNumber_,
                                                             pos == 0 ? "master" : "slave")
                                       : d->image;
-        drives_[static_cast<std::size_t>(pos)] = std::make_unique<SimDrive>(*d, image);
+        DriveConfig drive = *d;
+        if (!drive.hiddenSectors)
+            drive.hiddenSectors = keepsDiskArea() && !drive.packet ? 1024 : 0;
+        drives_[static_cast<std::size_t>(pos)] = std::make_unique<SimDrive>(drive, image);
     }
     auto faults = std::move(config_.faults);
     config_.faults.clear();
@@ -307,16 +313,19 @@ void SimBridge::addFault(const FaultSpec& fault) {
 
 bool SimBridge::present() {
     std::lock_guard lock(mutex_);
+    bus_.settle(clock_.latestNs());
     return bus_.presentAt(clock_.latestNs());
 }
 
 std::uint64_t SimBridge::generation() {
     std::lock_guard lock(mutex_);
+    bus_.settle(clock_.latestNs());
     return bus_.generation();
 }
 
 std::optional<std::uint64_t> SimBridge::attach() {
     std::lock_guard lock(mutex_);
+    bus_.settle(clock_.latestNs());
     if (!bus_.presentAt(clock_.latestNs()))
         return std::nullopt;
     return bus_.generation();
@@ -324,6 +333,7 @@ std::optional<std::uint64_t> SimBridge::attach() {
 
 std::optional<StorageDeviceNumber> SimBridge::deviceNumber(std::uint64_t generation) {
     std::lock_guard lock(mutex_);
+    bus_.settle(clock_.latestNs());
     if (!bus_.presentAt(clock_.latestNs()) || generation != bus_.generation())
         return std::nullopt;
     StorageDeviceNumber n;
@@ -338,6 +348,29 @@ void SimBridge::unplug() {
     bus_.leave();
 }
 
+void SimBridge::powerLost() {
+    std::lock_guard lock(mutex_);
+    const std::int64_t now = clock_.latestNs();
+    bus_.settle(now);
+    if (bus_.gone())
+        return;
+    if (config_.timing.powerOffMs == 0)
+        bus_.leave();
+    else
+        bus_.supplyLost(now + static_cast<std::int64_t>(config_.timing.powerOffMs) * 1'000'000);
+}
+
+bool SimBridge::onCharge() {
+    std::lock_guard lock(mutex_);
+    bus_.settle(clock_.latestNs());
+    return bus_.onCharge();
+}
+
+void SimBridge::setRegisterListener(std::function<void()> listener) {
+    std::lock_guard lock(mutex_);
+    registerListener_ = std::move(listener);
+}
+
 void SimBridge::setBusListener(std::function<void()> listener) {
     std::lock_guard lock(mutex_);
     busListener_ = std::move(listener);
@@ -345,6 +378,11 @@ void SimBridge::setBusListener(std::function<void()> listener) {
 
 void SimBridge::plugIn() {
     std::lock_guard lock(mutex_);
+    bus_.settle(clock_.latestNs());
+    if (bus_.onCharge()) {
+        bus_.supplyBack();
+        return;
+    }
     bus_.arrive(clock_.nowNs());
     boot();
 }
@@ -424,6 +462,8 @@ bool SimBridge::acceptsManufacturingImage(std::span<const std::uint8_t> image) c
 
 void SimBridge::leaveBus(std::int64_t at, bool comeBack) {
     bus_.reset(at + static_cast<std::int64_t>(config_.timing.resetDelayMs) * 1'000'000, comeBack);
+    if (otherIdentityArmed_)
+        otherIdentity_ = otherIdentityArmed_;
     boot();
 }
 
@@ -457,8 +497,11 @@ void SimBridge::boot() {
     modeSwitchDoneAt_ = -1;
     modeByte_ = config_.modeByte;
 
-    firmware_ = FirmwareFound(storage());
+    readDiskArea();
+    firmware_ = FirmwareFound(storage()) || diskFirmware_.has_value();
     runningVersion_ = firmware_ ? config_.firmwareVersion : profile_.bootVersion;
+    if (diskFirmware_ && config_.kind == 7 && !Blank(diskVersion_))
+        runningVersion_ = diskVersion_;
     runningVendor_ = config_.inquiryVendor;
     runningProduct_ = config_.inquiryProduct;
     standby_ = 0;
@@ -494,33 +537,41 @@ void SimBridge::boot() {
     if (firmware_) {
         xdata_[0x703A] |= 0x15;  // firmware loaded (the bit each family tests)
         xdata_[0x70F3] |= 0x01;
-        if (profile_.chipNumber) {
+        // Kind 8 runs from ROM; the signature tells that it booted a disk area.
+        if (profile_.chipNumber && (config_.kind != 8 || diskFirmware_)) {
             const std::uint8_t sig[] = {0x55, 0xAA, 0xAA, 0x55};
             std::copy(std::begin(sig), std::end(sig), xdata_.begin() + 0xC000);
             std::memcpy(xdata_.data() + 0xC004, profile_.chipNumber, 3);
             xdata_[0xC007] = static_cast<std::uint8_t>('0' + config_.revision);
         }
     }
-    readDiskConfig();
     identity_ = DecodeIdentity(storage(), firmware_);
     if (firmware_ && !storedSerial_.empty())
         identity_.serial = storedSerial_;
+    if (otherIdentity_) {
+        const FaultSpec& f = *otherIdentity_;
+        if (!f.vid && !f.pid && !f.serial)
+            identity_.pid = static_cast<std::uint16_t>(identity_.pid + 1);
+        identity_.vid = f.vid.value_or(identity_.vid);
+        identity_.pid = f.pid.value_or(identity_.pid);
+        identity_.serial = f.serial.value_or(identity_.serial);
+    }
 }
 
-// Kinds 7 and 8 on boards without an EEPROM keep their configuration on the attached
-// disk: at boot the chip reads the drive's last sector and takes the block at 128 when
-// the sector starts with the 0x56 0x51 pattern.
-void SimBridge::readDiskConfig() {
+// Kinds 7 and 8 boot the firmware of the reserved area on their drive when it is valid;
+// boards without an EEPROM take their configuration from there too (SimDiskArea.h).
+void SimBridge::readDiskArea() {
     diskConfig_.clear();
+    diskFirmware_.reset();
+    diskVersion_ = {};
     SimDrive* d = drives_[0].get();
-    if (eeprom_.fitted() || (config_.kind != 7 && config_.kind != 8) || !d || d->packet() ||
-        d->sectors() == 0)
+    if (!keepsDiskArea() || !d)
         return;
-    std::vector<std::uint8_t> sector(d->sectorSize());
-    if (d->read(d->sectors() - 1, 1, sector.data()) != SimDrive::Io::Ok)
-        return;
-    if (sector[0] == 0x56 && sector[1] == 0x51)
-        diskConfig_.assign(sector.begin() + 128, sector.begin() + 256);
+    DiskArea area = FindDiskArea(*d, config_.kind, config_.chipFlag == 1);
+    if (!eeprom_.fitted())
+        diskConfig_ = std::move(area.config);
+    diskFirmware_ = area.firmwareStart;
+    diskVersion_ = area.version;
 }
 
 UsbIdentity SimBridge::identity() {
@@ -536,9 +587,11 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
     TraceRecord record;
     std::function<void(const TraceRecord&)> sink;
     std::function<void()> left;
+    std::function<void()> wrote;
     {
         std::lock_guard lock(mutex_);
         const std::int64_t start = clock_.nowNs();
+        bus_.settle(clock_.latestNs());
         if (!bus_.presentAt(clock_.latestNs()) || generation != bus_.generation()) {
             result.lastError = kErrorDeviceNotConnected;
             return result;
@@ -578,6 +631,10 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
                     break;
                 case FaultSpec::Type::NoReturn:
                     noReturn_ = noReturn_ || count >= f.n;
+                    break;
+                case FaultSpec::Type::OtherIdentity:
+                    if (count >= f.n && !otherIdentityArmed_)
+                        otherIdentityArmed_ = f;
                     break;
                 case FaultSpec::Type::VanishMidTransfer:
                     vanish = vanish || (count == f.n && !request.data.empty());
@@ -625,6 +682,8 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
             leaveBus(start + ex.cost, !noReturn_);
         if (ex.resetAfter || vanish)
             left = busListener_;
+        if (ex.kind == CommandKind::WriteXdata && ex.result.scsiStatus == 0)
+            wrote = registerListener_;
         result = ex.result;
 
         record.timeNs = start;
@@ -646,6 +705,8 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
         sink(record);
     if (left)
         left();
+    if (wrote)
+        wrote();
     return result;
 }
 

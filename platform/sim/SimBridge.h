@@ -167,8 +167,14 @@ class SimBridge {
     // Bus presence as the host sees it now.
     bool present();
     std::uint64_t generation();
-    void unplug();  // the board is pulled off the bus or loses its supply
-    void plugIn();  // and put back or powered again (a full boot)
+    void unplug();     // the board is pulled off the bus (or ejected): gone at once
+    void powerLost();  // its port power goes off: gone after timing.powerOffMs
+    void plugIn();     // put back or powered again (a full boot; none when the supply
+                       // came back before the board went dark)
+    bool onCharge();   // running on after its power went off
+    // Called, outside the device's lock, after the host wrote its registers (the
+    // port-power control board's lines).
+    void setRegisterListener(std::function<void()> listener);
     // Called, outside the device's lock, whenever the device leaves the bus by itself
     // (a reset, an activation, a vanish fault).
     void setBusListener(std::function<void()> listener);
@@ -248,12 +254,16 @@ class SimBridge {
     bool waitFlashReady(Exchange& ex);
     void flashProgram(std::uint32_t address, std::span<const std::uint8_t> bytes);
     void corrupt(std::vector<std::uint8_t>& store, std::uint32_t address, std::size_t length);
+    bool corruptsSectors(std::uint64_t lba, std::uint64_t count) const;
+    void corruptSectors(std::vector<std::uint8_t>& bytes, std::uint64_t lba,
+                        std::uint32_t sectorSize) const;
     void writeFlashStatus(std::uint8_t value, Exchange& ex);
     void aaiProgram(std::uint8_t d0, std::uint8_t d1);
     std::uint32_t bufferCapacity() const;
     std::uint8_t presenceRegister() const;
     void readRegisters(std::uint32_t address, std::span<std::uint8_t> out) const;
-    void readDiskConfig();
+    void readDiskArea();
+    bool keepsDiskArea() const { return config_.kind == 7 || config_.kind == 8; }
     int lunDrive() const;
     std::int64_t now(const Exchange& ex) const;
 
@@ -266,6 +276,9 @@ class SimBridge {
     // Bus.
     BusPresence bus_;
     bool noReturn_ = false;  // the next reset leaves it gone
+    // The identity the board returns with from the next reset on (a fault), and the one
+    // it shows now.
+    std::optional<FaultSpec> otherIdentityArmed_, otherIdentity_;
     UsbIdentity identity_;
 
     // Chip state.
@@ -285,7 +298,9 @@ class SimBridge {
     std::string runningVendor_, runningProduct_;
     // Kinds 21 to 24: the serial text of the identity record, stored at activation.
     std::string storedSerial_;
-    std::vector<std::uint8_t> diskConfig_;  // kinds 7 and 8 without EEPROM: from the disk
+    std::vector<std::uint8_t> diskConfig_;       // kinds 7 and 8 without EEPROM: from the disk
+    std::optional<std::uint64_t> diskFirmware_;  // kinds 7 and 8: R of the area booted from
+    std::array<std::uint8_t, 6> diskVersion_{};  // kind 7: the version of that firmware
     std::uint32_t standby_ = 0;
     std::uint8_t modeByte_ = 0;
     std::int64_t modeSwitchDoneAt_ = -1;
@@ -302,6 +317,7 @@ class SimBridge {
     std::vector<std::optional<CommandKind>> faultKinds_;  // per fault; nullopt: any kind
     std::function<void(const TraceRecord&)> traceSink_;
     std::function<void()> busListener_;
+    std::function<void()> registerListener_;
 };
 
 }  // namespace vq::sim

@@ -351,7 +351,10 @@ void SimBridge::ataCommand(Exchange& ex, int position, std::uint8_t command, std
                                         ? 65536u
                                         : (count == 0 ? 256u : count);
             const std::uint64_t bytes = n * d->sectorSize();
-            if (lba + n > d->sectors()) {
+            // The raw ATA pass-through reaches the sectors above the reported capacity;
+            // READ(10) and WRITE(10) stop at it.
+            const bool raw = ex.c[0] != 0x28 && ex.c[0] != 0x2A;
+            if (lba + n > d->sectors() + (raw ? d->hiddenSectors() : 0)) {
                 checkCondition(ex, kIllegalRequest, kLbaOutOfRange);
                 return;
             }
@@ -360,8 +363,16 @@ void SimBridge::ataCommand(Exchange& ex, int position, std::uint8_t command, std
                 checkCondition(ex, kIllegalRequest, kInvalidField);
                 return;
             }
+            std::vector<std::uint8_t> stored;
+            const std::uint8_t* in = ex.data.data();
+            if (write && corruptsSectors(lba, n)) {
+                stored.assign(ex.data.begin(),
+                              ex.data.begin() + static_cast<std::ptrdiff_t>(bytes));
+                corruptSectors(stored, lba, d->sectorSize());
+                in = stored.data();
+            }
             const auto io =
-                write ? d->write(lba, n, ex.data.data()) : d->read(lba, n, ex.data.data());
+                write ? d->write(lba, n, in, raw) : d->read(lba, n, ex.data.data(), raw);
             if (io != SimDrive::Io::Ok) {
                 checkCondition(ex, kMediumError, write ? kWriteError : 0x11);
                 return;
@@ -564,7 +575,8 @@ void SimBridge::readChipInfo(Exchange& ex) {
         std::memcpy(a.data(), profile_.chipNumber, 3);
     a[3] = static_cast<std::uint8_t>('0' + config_.revision);
     a[8] = config_.stepCode.value_or(profile_.stepCode);
-    a[16] = config_.diskFirmwareMark;
+    // Kind 7 marks that it booted a firmware area on its drive.
+    a[16] = (config_.kind == 7 && diskFirmware_) ? 1 : config_.diskFirmwareMark;
     a[17] = config_.chipFlag;
     a[18] = config_.extraStepCode;
     a[19] = firmware_ ? 1 : 0;
@@ -780,6 +792,23 @@ void SimBridge::corrupt(std::vector<std::uint8_t>& store, std::uint32_t address,
         if (f.type == FaultSpec::Type::CorruptProgram && f.address >= address &&
             f.address < address + length && f.address < store.size())
             store[f.address] ^= f.mask;
+    }
+}
+
+bool SimBridge::corruptsSectors(std::uint64_t lba, std::uint64_t count) const {
+    return std::any_of(config_.faults.begin(), config_.faults.end(), [&](const FaultSpec& f) {
+        return f.type == FaultSpec::Type::CorruptSector && f.lba >= lba && f.lba - lba < count;
+    });
+}
+
+void SimBridge::corruptSectors(std::vector<std::uint8_t>& bytes, std::uint64_t lba,
+                               std::uint32_t sectorSize) const {
+    for (const auto& f : config_.faults) {
+        if (f.type != FaultSpec::Type::CorruptSector || f.lba < lba || f.address >= sectorSize)
+            continue;
+        const std::uint64_t at = (f.lba - lba) * sectorSize + f.address;
+        if (at < bytes.size())
+            bytes[at] ^= f.mask;
     }
 }
 

@@ -45,6 +45,16 @@ class BridgeFunction final : public UsbFunction {
         else
             bridge_->unplug();
     }
+    void supplyChanged(bool on) override {
+        if (on == powered_)
+            return;
+        powered_ = on;
+        if (on)
+            bridge_->plugIn();
+        else
+            bridge_->powerLost();
+    }
+    bool onCharge() override { return bridge_->onCharge(); }
     void watchBus(std::function<void()> changed) override {
         bridge_->setBusListener(std::move(changed));
     }

@@ -31,7 +31,8 @@ struct ScenarioDevice {
     Kind kind = Kind::Usb;
     std::uint32_t port = 0;
     PortSpeed speed = PortSpeed::High;
-    std::uint32_t vetoes = 0;  // removal requests vetoed before the device goes
+    std::uint32_t vetoes = 0;   // removal requests vetoed before the device goes
+    std::uint32_t cc2Port = 0;  // the port it shows on with its plug in the CC2 orientation
 
     // Kind::Hub
     std::string hubId;

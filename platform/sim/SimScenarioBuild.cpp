@@ -46,6 +46,8 @@ void BuildStation(SimPlatform& sim, const Scenario& s) {
                         break;
                     case ScenarioDevice::Kind::Usb:
                         st.plug(hubId, d.port, std::make_shared<PlainUsbFunction>(d.usb), d.speed);
+                        if (d.cc2Port)
+                            st.setCc2Port(hubId, d.port, d.cc2Port);
                         break;
                     case ScenarioDevice::Kind::Bridge: {
                         BridgeConfig config = d.bridge;
@@ -54,6 +56,8 @@ void BuildStation(SimPlatform& sim, const Scenario& s) {
                         const AddedBridge added = sim.addBridge(config);
                         auto fn = std::make_shared<BridgeFunction>(added.bridge, d.uas);
                         st.plug(hubId, d.port, fn, d.speed);
+                        if (d.cc2Port)
+                            st.setCc2Port(hubId, d.port, d.cc2Port);
                         for (const auto& v : d.volumes) {
                             st.addVolume({v.letter, DriveType::Fixed, false, added.deviceNumber, fn,
                                           v.freeBytes, v.label});
@@ -72,9 +76,15 @@ void BuildStation(SimPlatform& sim, const Scenario& s) {
         st.addRootHub(root.id, root.ports, root.kind);
         place(root.id, root.devices);
     }
+    // The control board's register 0x7059: bit 0x08 powers the hub's ports for the CC1
+    // orientation of the plugs, bit 0x10 for CC2 (0x08 wins when both are set); both
+    // clear switch the power off. A write to its registers is seen by the machine at once.
     for (auto& [hubId, bridge] : switches) {
         sim.setPowerControl(bridge);
-        st.bindPowerSwitch(hubId, [b = bridge] { return (b->powerControlLines() & 0x08) != 0; });
+        st.bindPowerSwitch(
+            hubId, [b = bridge] { return (b->powerControlLines() & 0x18) != 0; },
+            [b = bridge] { return (b->powerControlLines() & 0x18) == 0x10; });
+        bridge->setRegisterListener([&st] { st.poll(); });
     }
     // The system reads the partition tables the drive images already hold.
     sim.volumes().setFormatPrompt(s.formatPrompt);

@@ -363,13 +363,50 @@ void SimStation::setHubPower(const std::string& hubId, bool on) {
     emitPending();
 }
 
-void SimStation::bindPowerSwitch(const std::string& hubId, std::function<bool()> isOn) {
+void SimStation::bindPowerSwitch(const std::string& hubId, std::function<bool()> isOn,
+                                 std::function<bool()> cc2) {
     {
         std::lock_guard lock(m_);
-        powerSwitches_.emplace_back(hubId, std::move(isOn));
+        powerSwitches_.push_back({hubId, std::move(isOn), std::move(cc2)});
+        // The switch's state when it is bound is how the machine starts: no hold-up.
+        instantSupply_ = true;
         refreshLocked();
+        instantSupply_ = false;
     }
     emitPending();
+}
+
+bool SimStation::setCc2Port(const std::string& hubId, std::uint32_t portNo, std::uint32_t cc2Port) {
+    std::lock_guard lock(m_);
+    SimHub* h = findHub(hubId);
+    if (!h || portNo == cc2Port || !port(hubId, portNo) || !port(hubId, cc2Port))
+        return false;
+    h->cc2Ports.emplace_back(portNo, cc2Port);
+    return true;
+}
+
+void SimStation::movePort(SimHub& h, std::uint32_t from, std::uint32_t to) {
+    SimPort& a = h.ports[from - 1];
+    SimPort& b = h.ports[to - 1];
+    if (!a.function || b.function || b.hub)
+        return;
+    auto it = devices_.find(a.deviceIndex);
+    if (it != devices_.end()) {
+        if (it->second.live) {
+            queueRemoval(it->second);
+            it->second.live = false;
+        }
+        it->second.portNumber = to;
+    }
+    b.function = std::move(a.function);
+    b.speed = a.speed;  // the link the function negotiates
+    b.deviceIndex = a.deviceIndex;
+    b.poweredSeen = a.poweredSeen;
+    b.removed = false;
+    b.vetoes = a.vetoes;
+    a.deviceIndex = 0;
+    a.removed = false;
+    a.vetoes = 0;
 }
 
 bool SimStation::setVetoes(const std::string& hubId, std::uint32_t portNo, std::uint32_t count) {
@@ -864,9 +901,25 @@ void SimStation::enumerate(Device& d) {
 }
 
 void SimStation::refreshLocked() {
-    for (auto& [hubId, isOn] : powerSwitches_) {
-        if (SimHub* h = findHub(hubId))
-            h->powered = isOn();
+    for (auto& sw : powerSwitches_) {
+        SimHub* h = findHub(sw.hub);
+        if (!h)
+            continue;
+        h->powered = sw.isOn();
+        // The plug turned over: the functions show on their other ports (as a power
+        // cycle: the lines switch through the power going off).
+        const bool cc2 = h->powered && sw.cc2 ? sw.cc2() : h->cc2;
+        if (cc2 != h->cc2) {
+            h->cc2 = cc2;
+            for (const auto& [home, other] : h->cc2Ports) {
+                movePort(*h, cc2 ? home : other, cc2 ? other : home);
+                SimPort& p = h->ports[(cc2 ? other : home) - 1];
+                if (p.function && p.poweredSeen) {
+                    p.function->powerChanged(false);
+                    p.poweredSeen = false;
+                }
+            }
+        }
     }
     for (auto& r : roots_) {
         walk(*r, [&](SimHub& h, SimPort& p, bool powered) {
@@ -877,10 +930,14 @@ void SimStation::refreshLocked() {
                 p.poweredSeen = powered;
                 if (powered)
                     p.removed = false;
-                p.function->powerChanged(powered);
+                if (instantSupply_)
+                    p.function->powerChanged(powered);
+                else
+                    p.function->supplyChanged(powered);
             }
             Device* d = &devices_.at(p.deviceIndex);
-            const bool now = powered && !p.removed && p.function->onBus();
+            const bool now =
+                (powered || p.function->onCharge()) && !p.removed && p.function->onBus();
             const std::uint64_t generation = p.function->busGeneration();
             if (now && d->live && generation != d->generation) {
                 // It left and came back between two looks: it goes, then arrives anew.

@@ -68,6 +68,10 @@ class UsbFunction {
     // The function's supply: off when its port loses power or it is unplugged, on when it
     // is powered again (a full boot).
     virtual void powerChanged(bool on) { (void)on; }
+    // Its port power went off or on. A bridge board runs on for its hold-up time after
+    // the power goes (onCharge answers true meanwhile); other functions go at once.
+    virtual void supplyChanged(bool on) { powerChanged(on); }
+    virtual bool onCharge() { return false; }
     // The machine asks to hear at once when the function leaves the bus by itself (a
     // reset); an empty function stops that.
     virtual void watchBus(std::function<void()> changed) { (void)changed; }
@@ -107,6 +111,8 @@ struct SimHub {
     BusIdentity identity;                 // external hubs
     std::vector<SimPort> ports;
     bool powered = true;  // port power switched by the power-control board
+    bool cc2 = false;     // the functions of the ports with an other port are there
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> cc2Ports;  // port, its CC2 port
     // Assigned names.
     std::string interfacePath;   // \\?\usb#...#{guid}
     std::string connectionName;  // USB#...#{guid} (external hubs)
@@ -167,8 +173,14 @@ class SimStation final : public UsbTopology,
     // Switches the port power of a hub (the power-control board does this).
     void setHubPower(const std::string& hub, bool on);
     // The port power of a hub follows a switch read at every look at the bus (the
-    // power-control board's register).
-    void bindPowerSwitch(const std::string& hub, std::function<bool()> isOn);
+    // power-control board's register). With `cc2`, the switch also tells the plug's
+    // orientation while the power is on: the functions of ports given an other port
+    // (setCc2Port) move there while it answers true, and back when it answers false.
+    void bindPowerSwitch(const std::string& hub, std::function<bool()> isOn,
+                         std::function<bool()> cc2 = {});
+    // The port of the same hub where the function on `port` shows in the CC2
+    // orientation. False when either port does not exist or they are the same.
+    bool setCc2Port(const std::string& hub, std::uint32_t port, std::uint32_t cc2Port);
     // Removal requests of the device on this port are vetoed this many times.
     bool setVetoes(const std::string& hub, std::uint32_t port, std::uint32_t count);
     void addVolume(SimVolume volume);
@@ -290,7 +302,14 @@ class SimStation final : public UsbTopology,
     char systemDrive_ = 'C';
     bool supportsInfoV2_ = true;
     std::vector<DeviceEvent> pending_;
-    std::vector<std::pair<std::string, std::function<bool()>>> powerSwitches_;
+    struct PowerSwitch {
+        std::string hub;
+        std::function<bool()> isOn, cc2;
+    };
+    std::vector<PowerSwitch> powerSwitches_;
+    bool instantSupply_ = false;  // power changes take effect without the hold-up time
+    // Moves what hangs on one port of a hub to another (a plug turned over).
+    void movePort(SimHub& hub, std::uint32_t from, std::uint32_t to);
     Listener listener_;
     std::mutex listenerMutex_;
 };

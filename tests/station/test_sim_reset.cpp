@@ -185,5 +185,33 @@ TEST(SimPower, PortPowerAndEjectTakeTheBoardAway) {
     EXPECT_EQ(m.path(0), path);
 }
 
+// A board that vanished mid-transfer, or was ejected, comes back when it is unplugged and
+// plugged in again, with a full boot.
+TEST(SimPower, ReplugBringsBackAVanishedOrEjectedBoard) {
+    for (const bool eject : {false, true}) {
+        SCOPED_TRACE(eject ? "ejected" : "vanished");
+        Machine m(1);
+        auto& st = m.sim.station();
+        if (eject) {
+            ASSERT_TRUE(st.requestEject(*st.nodeOf(*m.boards[0])).callSucceeded);
+        } else {
+            FaultSpec f;
+            f.type = FaultSpec::Type::VanishMidTransfer;
+            f.command = "Read10";
+            m.boards[0]->bridge()->addFault(f);
+            auto h = m.sim.scsi().open(m.path(0));
+            const std::uint8_t read[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0};
+            std::vector<std::uint8_t> buf(512);
+            EXPECT_EQ(Send(*h, read, DataDirection::In, buf).lastError, 1167u);
+        }
+        m.sim.clock().sleepMs(5000);
+        EXPECT_TRUE(st.diskInterfaces()->empty());
+        ASSERT_TRUE(st.unplug("root", 1));
+        ASSERT_TRUE(st.plug("root", 1, m.boards[0], PortSpeed::High));
+        EXPECT_EQ(st.diskInterfaces()->size(), 1u);
+        EXPECT_NE(m.sim.scsi().open(m.path(0)), nullptr);
+    }
+}
+
 }  // namespace
 }  // namespace vq::sim
