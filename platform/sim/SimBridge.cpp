@@ -500,8 +500,6 @@ void SimBridge::boot() {
     readDiskArea();
     firmware_ = FirmwareFound(storage()) || diskFirmware_.has_value();
     runningVersion_ = firmware_ ? config_.firmwareVersion : profile_.bootVersion;
-    if (diskFirmware_ && config_.kind == 7 && !Blank(diskVersion_))
-        runningVersion_ = diskVersion_;
     runningVendor_ = config_.inquiryVendor;
     runningProduct_ = config_.inquiryProduct;
     standby_ = 0;
@@ -529,8 +527,12 @@ void SimBridge::boot() {
                 f.begin(), f.begin() + std::min<std::size_t>(f.size(), profile_.programCapacity));
         }
     }
-    // The version reported is the one the image that runs carries.
-    if (firmware_) {
+    // The version reported is the one the image that runs carries: the disk area's when
+    // the board booted from its drive, else the one in its own storage.
+    if (diskFirmware_) {
+        if (config_.kind == 7 && !Blank(diskVersion_))
+            runningVersion_ = diskVersion_;
+    } else if (firmware_) {
         if (const auto v = RunningImageVersion(storage()))
             runningVersion_ = *v;
     }

@@ -232,7 +232,8 @@ TEST(MainForm, ClosingDuringARunAsksThenWaitsForTheWorkers) {
     UiRig u;
     u.run.bridges(4);
     u.settings(kDiskRun);
-    u.steps.delay = std::chrono::milliseconds(30);
+    // Each step takes long enough that a loaded machine still draws the workers at it.
+    u.steps.delay = std::chrono::milliseconds(150);
     ui::TMainForm& f = u.open();
     ASSERT_TRUE(u.waitIdle());
     f.rules().setText("VolumeLabeledEdit", "CLOSED");  // to be saved at the exit
@@ -323,7 +324,10 @@ TEST(MainForm, TheWindowNeverStallsDuringASixteenPortRun) {
         "%lld ms\n",
         static_cast<long long>(total), static_cast<long long>(longest), redraws,
         static_cast<long long>(f.longestDrawMs()));
+    // The bound holds for the optimised build; sanitized and debug builds only report it.
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(longest, 50);
+#endif
     EXPECT_LE(redraws, total / 50 + 3);
     EXPECT_EQ(f.findChild<QLineEdit*>("YieldEdit")->text().toStdString(), "16 / 16");
 }
