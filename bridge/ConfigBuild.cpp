@@ -3,25 +3,16 @@
 #include <algorithm>
 
 #include "base/Bytes.h"
+#include "base/Text.h"
 
 namespace vq::bridge {
 
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::uint16_t Hex16(std::string_view text) {
     std::uint32_t v = 0;
     for (char c : text.substr(0, 4)) {
-        const int d = HexDigit(c);
+        const int d = HexDigitValue(c);
         if (d < 0)
             break;
         v = v << 4 | static_cast<std::uint32_t>(d);
