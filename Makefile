@@ -19,6 +19,7 @@ build/build.ninja: | deps
 run: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target vqmp-cli
 	mkdir -p build/station
+	./build/cli/vqmp-cli --home build/station --sim examples/station16.json sim reset
 	./build/cli/vqmp-cli --home build/station --sim examples/station16.json run \
 		--settings examples/production16.ini
 
