@@ -473,14 +473,16 @@ std::uint32_t SimFiles::copyFile(const fs::path& from, const fs::path& to, CopyP
             }
         }
     }
-    if (whole) {
-        if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec) || ec) {
-            if (c) {
-                std::lock_guard lock(c->m);
-                c->usedBytes -= std::min(c->usedBytes, taken);
-            }
-            return syserr::kWriteFault;
+    // Where the host's own copy fails (some C++ runtimes on Windows cannot do it), the
+    // clusters are given back and the file goes through the transfers like any other.
+    if (whole && (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec) || ec)) {
+        if (c) {
+            std::lock_guard lock(c->m);
+            c->usedBytes -= std::min(c->usedBytes, taken);
         }
+        whole = false;
+    }
+    if (whole) {
         if (c)
             volumes_.chargeTransfer(*c, size, started);
         done.bytesDone += size;

@@ -43,11 +43,14 @@ std::variant<std::optional<MachineState>, StateFolderError> SimStateFolder::load
         return StateFolderError{
             StateFolderError::Kind::Damaged,
             file.string() + ": " + (ec ? "cannot be read" : "larger than a state file")};
-    std::ifstream in(file, std::ios::binary);
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof())
-        return StateFolderError{StateFolderError::Kind::Io, file.string() + ": cannot be read"};
+    std::vector<std::uint8_t> bytes;
+    {
+        // Closed before the folder may be cleared: Windows removes no file that is open.
+        std::ifstream in(file, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (!in.good() && !in.eof())
+            return StateFolderError{StateFolderError::Kind::Io, file.string() + ": cannot be read"};
+    }
     auto decoded = DecodeMachineState(bytes);
     if (auto* e = std::get_if<std::string>(&decoded))
         return StateFolderError{StateFolderError::Kind::Damaged, file.string() + ": " + *e};
