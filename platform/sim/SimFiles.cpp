@@ -474,11 +474,16 @@ std::uint32_t SimFiles::copyFile(const fs::path& from, const fs::path& to, CopyP
         }
     }
     // Where the host's own copy fails (some C++ runtimes on Windows cannot do it), the
-    // clusters are given back and the file goes through the transfers like any other.
+    // volume is charged for what the failed copy left in place, and the file goes through
+    // the transfers like any other.
     if (whole && (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec) || ec)) {
         if (c) {
+            std::error_code e2;
+            const bool left = fs::is_regular_file(fs::symlink_status(to, e2));
+            const std::uint64_t leftBytes = left ? fs::file_size(to, e2) : 0;
             std::lock_guard lock(c->m);
-            c->usedBytes -= std::min(c->usedBytes, taken);
+            c->usedBytes = c->usedBytes - std::min(c->usedBytes, taken) +
+                           RoundUp(e2 ? 0 : leftBytes, c->clusterBytes);
         }
         whole = false;
     }
