@@ -18,7 +18,10 @@ build/build.ninja: | deps
 
 run: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target vqmp-cli
-	./build/cli/vqmp-cli scan --sim examples/station16.json
+	mkdir -p build/station
+	./build/cli/vqmp-cli --home build/station --sim examples/station16.json sim reset
+	./build/cli/vqmp-cli --home build/station --sim examples/station16.json run \
+		--settings examples/production16.ini
 
 test: deps build/build.ninja
 	cmake --build build -j $(JOBS)
@@ -26,7 +29,9 @@ test: deps build/build.ninja
 
 gui: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target vqmp
-	./build/ui/qt/vqmp
+	mkdir -p build/station
+	test -f build/station/VQMassProd.ini || cp examples/production16.ini build/station/VQMassProd.ini
+	./build/ui/qt/vqmp --home build/station --sim examples/station16.json
 
 # Regenerates examples/firmware/ from the rule in resources/FirmwareExamples.h.
 example-firmware: deps build/build.ninja
@@ -54,10 +59,11 @@ test-windows:
 	cmake --build build-windows -j $(JOBS)
 	scripts/test-windows build-windows
 
-# libFuzzer targets of the settings file, built with clang and the address and
+# libFuzzer targets of the settings file and the other outside inputs, built with clang and the address and
 # undefined-behaviour sanitizers; fuzz-run runs each for FUZZ_SECONDS from the shipped examples.
 FUZZ_SECONDS ?= 120
-FUZZERS = fuzz_ini_file fuzz_load_settings fuzz_firmware_image fuzz_later_image
+FUZZERS = fuzz_ini_file fuzz_load_settings fuzz_firmware_image fuzz_later_image fuzz_test_pattern \
+	fuzz_partition_table fuzz_machine_state fuzz_scenario
 fuzz:
 	@scripts/install-deps fuzz
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -67,9 +73,11 @@ fuzz:
 
 fuzz-run: fuzz
 	@for f in $(FUZZERS); do \
-	  mkdir -p build-fuzz/corpus/$$f && cp examples/*.ini build-fuzz/corpus/$$f/ && \
-	  ./build-fuzz/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -max_len=8192 \
-	    -dict=fuzz/settings.dict -artifact_prefix=build-fuzz/ build-fuzz/corpus/$$f || exit 1; \
+	  seeds=examples/*.ini; dict=fuzz/settings.dict; max=8192; \
+	  if [ $$f = fuzz_scenario ]; then seeds=examples/*.json; dict=fuzz/scenario.dict; max=16384; fi; \
+	  mkdir -p build-fuzz/corpus/$$f && cp $$seeds build-fuzz/corpus/$$f/ && \
+	  ./build-fuzz/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -max_len=$$max \
+	    -dict=$$dict -artifact_prefix=build-fuzz/ build-fuzz/corpus/$$f || exit 1; \
 	done
 
 format:

@@ -64,6 +64,9 @@ class SettingsPanel {
 
     RunSettings& settings() { return s_; }
     PanelModel& panel() { return p_; }
+    // The station hands in its firmware fit check when none was given at construction.
+    FirmwareFitCheck* firmwareFitCheck() const { return fit_; }
+    void setFirmwareFitCheck(FirmwareFitCheck* fitCheck) { fit_ = fitCheck; }
     PanelInputs& inputs() { return in_; }
     EepromFamily family() const { return family_; }
     void setFamily(EepromFamily f) { family_ = f; }

@@ -70,7 +70,7 @@ bool UnprotectSerialFlash(const Target& t) {
     return enabled && enablePolled && cleared && clearPolled;
 }
 
-bool ConfigInFlash(ChipKind kind, const Target& t, std::size_t firmwareLength) {
+bool ConfigInFlash(ChipKind kind, const Target& t, std::size_t firmwareLength, bool mayUnprotect) {
     bool result = false;
     bool unprotect = false;
     bool firstGeneration = false;
@@ -141,7 +141,8 @@ bool ConfigInFlash(ChipKind kind, const Target& t, std::size_t firmwareLength) {
         case 26: {
             result = true;
             std::array<std::uint8_t, 4> id{};
-            if (Service23Byte(t) == 5 && ReadJedecId(t, id) && IsMacronixUnprotectPart(id))
+            if (mayUnprotect && Service23Byte(t) == 5 && ReadJedecId(t, id) &&
+                IsMacronixUnprotectPart(id))
                 Service0F(t, {0xC7, 0xD8, 0x02, 0x20}, 32);
             break;
         }
@@ -155,7 +156,7 @@ bool ConfigInFlash(ChipKind kind, const Target& t, std::size_t firmwareLength) {
         default:
             break;
     }
-    if (unprotect)
+    if (unprotect && mayUnprotect)
         UnprotectSerialFlash(t);
     if (firstGeneration && firmwareLength > 0x8000)
         result = false;
@@ -470,9 +471,12 @@ bool ChipEraseMode(std::uint8_t mode) {
     return m == 3 || m == 6 || m == 7;
 }
 
+}  // namespace
+
 // One attempt: the image in chunks (the first 4096 bytes, then 8192) cut at erase-unit
-// boundaries, each chunk that starts a unit carrying the erase mode.
-bool WriteMemoryAttempt(const Target& t, FlashType type, std::uint8_t mode, ConstBytes image) {
+// boundaries of the flash, each chunk that starts a unit carrying the erase mode.
+bool WriteMemoryAt(const Target& t, FlashType type, std::uint8_t mode, std::uint32_t base,
+                   ConstBytes image, const UpdateContext& ctx) {
     const std::uint8_t erase = mode & 0x07;
     std::uint32_t unit = 0;
     if (erase == 1 || erase == 4)
@@ -483,36 +487,37 @@ bool WriteMemoryAttempt(const Target& t, FlashType type, std::uint8_t mode, Cons
     bool first = true;
     while (at < image.size()) {
         std::size_t size = std::min<std::size_t>(first ? 4096 : 8192, image.size() - at);
+        const std::size_t address = base + at;
         std::uint8_t chunkMode = 0;
         if (unit != 0) {
-            const std::size_t boundary = (at / unit + 1) * unit;
-            size = std::min(size, boundary - at);
-            if (at % unit == 0)
+            const std::size_t boundary = (address / unit + 1) * unit;
+            size = std::min(size, boundary - address);
+            if (address % unit == 0)
                 chunkMode = mode;
-        } else if (ChipEraseMode(mode) && at == 0) {
+        } else if (ChipEraseMode(mode) && address == 0) {
             chunkMode = mode;
         }
         if (first && type == 7)
             chunkMode |= 0x80;
-        if (!WriteMemory(t, chunkMode, static_cast<std::uint32_t>(at), image.subspan(at, size)))
+        if (!WriteMemory(t, chunkMode, static_cast<std::uint32_t>(address),
+                         image.subspan(at, size)))
             return false;
         WaitFlashReady(t);
         at += size;
         first = false;
+        ctx.report(at, image.size());
     }
     Buffer back(image.size());
     for (std::size_t r = 0; r < back.size(); r += 8192) {
         const std::size_t n = std::min<std::size_t>(8192, back.size() - r);
-        if (!ReadMemory(t, static_cast<std::uint32_t>(r), Bytes(back).subspan(r, n)))
+        if (!ReadMemory(t, static_cast<std::uint32_t>(base + r), Bytes(back).subspan(r, n)))
             return false;
     }
     return Same(back, image);
 }
 
-}  // namespace
-
 bool WriteVerifyMemory(const Target& t, ChipKind kind, ConstBytes image, bool probe,
-                       FlashType flashType) {
+                       FlashType flashType, const UpdateContext& ctx) {
     const FlashType type = probe ? MemoryFlashType(kind, t) : flashType;
     Buffer padded(image.begin(), image.end());
     padded.resize(RoundUp(padded.size(), 512), 0);
@@ -522,7 +527,7 @@ bool WriteVerifyMemory(const Target& t, ChipKind kind, ConstBytes image, bool pr
     }
     const std::uint8_t modes[] = {static_cast<std::uint8_t>(type == 9 ? 3 : 2), 3, 1};
     for (std::uint8_t mode : modes) {
-        if (WriteMemoryAttempt(t, type, mode, padded))
+        if (WriteMemoryAt(t, type, mode, 0, padded, ctx))
             return true;
     }
     return false;
@@ -556,7 +561,7 @@ bool IsBlank(ConstBytes b) {
 }
 
 // Kinds 11 to 13 on older steps: the same image through the serial-flash commands.
-bool WriteSerialImage(const Target& t, ConstBytes image) {
+bool WriteSerialImage(const Target& t, ConstBytes image, const UpdateContext& ctx) {
     Clock& clock = t.transport.clock();
     const std::size_t total = RoundUp(image.size(), kChunk);
     Buffer padded(image.begin(), image.end());
@@ -579,6 +584,7 @@ bool WriteSerialImage(const Target& t, ConstBytes image) {
         if (!SerialFlashWrite(t, static_cast<std::uint32_t>(at),
                               ConstBytes(padded).subspan(at, kChunk)))
             return false;
+        ctx.report(at + kChunk, total);
     }
     clock.sleepMs(500);
     return ReadSerialChunks(t, 0, check) && check == padded;
@@ -658,14 +664,14 @@ bool BuildMemoryImage(const Target& t, ChipKind kind, bool eepromUpdate, bool fi
 
 bool WriteMemoryImage(const Target& t, ChipKind kind, bool eepromUpdate, bool firmwareUpdate,
                       ConstBytes configBlock, std::string_view productRevision,
-                      const FirmwareImage& firmware, bool serialForm) {
+                      const FirmwareImage& firmware, bool serialForm, const UpdateContext& ctx) {
     Buffer image;
     if (!BuildMemoryImage(t, kind, eepromUpdate, firmwareUpdate, configBlock, productRevision,
                           firmware, serialForm, image))
         return false;
     if (serialForm)
-        return WriteSerialImage(t, image);
-    return WriteVerifyMemory(t, kind, image, true);
+        return WriteSerialImage(t, image, ctx);
+    return WriteVerifyMemory(t, kind, image, true, kNoFlash, ctx);
 }
 
 // ---- Disk-resident configuration ------------------------------------------------------

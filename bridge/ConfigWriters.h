@@ -16,6 +16,7 @@
 #include "bridge/FirmwareImage.h"
 #include "bridge/FlashDetect.h"
 #include "bridge/Transport.h"
+#include "bridge/UpdateContext.h"
 
 namespace vq::bridge {
 
@@ -24,8 +25,10 @@ namespace vq::bridge {
 // Whether a bridge of this kind keeps its configuration in its serial flash; removes the
 // flash's write protection on the parts that need it. `firmwareLength` is the length of the
 // run's firmware image (0 when none): an image longer than 0x8000 bytes leaves no room for
-// the configuration on the first-generation kinds.
-bool ConfigInFlash(ChipKind kind, const Target& t, std::size_t firmwareLength);
+// the configuration on the first-generation kinds. Without `unprotect` nothing is written
+// to the board (for a read of its configuration).
+bool ConfigInFlash(ChipKind kind, const Target& t, std::size_t firmwareLength,
+                   bool unprotect = true);
 
 // Write enable, then clear the status register (block protection bits); true when both
 // commands succeeded and both status polls ended in time.
@@ -92,11 +95,17 @@ std::uint16_t ImageCrc16(ConstBytes bytes);
 // The FlashType the memory writer programs for (Service23Read byte + 2, or probe A).
 FlashType MemoryFlashType(ChipKind kind, const Target& t);
 
+// Writes `image` at flash address `base` with WriteMemory in chunks (the first of 4096
+// bytes, then 8192) cut at the erase units of the flash type, each chunk that starts a
+// unit carrying the erase `mode`; then reads it back and compares. One attempt.
+bool WriteMemoryAt(const Target& t, FlashType type, std::uint8_t mode, std::uint32_t base,
+                   ConstBytes image, const UpdateContext& ctx = {});
+
 // Writes `image` (rounded up to 512 bytes) with WriteMemory and verifies it, in up to three
 // attempts with the erase modes of the flash type. With `probe` the flash type is
 // determined first; otherwise `flashType` is used as given.
 bool WriteVerifyMemory(const Target& t, ChipKind kind, ConstBytes image, bool probe,
-                       FlashType flashType = kNoFlash);
+                       FlashType flashType = kNoFlash, const UpdateContext& ctx = {});
 
 // Configuration and firmware as one image: `configBlock` is 128 bytes (kinds 11 to 13) or
 // 256 bytes (kinds 19, 20). `productRevision` (4 characters) goes to offset 136 for kinds
@@ -104,7 +113,8 @@ bool WriteVerifyMemory(const Target& t, ChipKind kind, ConstBytes image, bool pr
 // of the older steps of kinds 11 to 13.
 bool WriteMemoryImage(const Target& t, ChipKind kind, bool eepromUpdate, bool firmwareUpdate,
                       ConstBytes configBlock, std::string_view productRevision,
-                      const FirmwareImage& firmware, bool serialForm = false);
+                      const FirmwareImage& firmware, bool serialForm = false,
+                      const UpdateContext& ctx = {});
 
 // The image WriteMemoryImage writes, before the write (for tests and the command line):
 // false when the current contents could not be read.

@@ -1,6 +1,7 @@
 #include "bridge/FirmwareImage.h"
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <system_error>
 
@@ -125,91 +126,149 @@ bool Kind26Rev2Agrees(const FirmwareImage& image, const Kind26Board& board) {
     return image.length() <= 0xC600;
 }
 
-}  // namespace
+// What a chip asks of a firmware file, one row of the fit table.
+enum class FitTest {
+    Never,
+    Always,
+    Begins,       // the model text begins with `head`
+    NotBegins42,  // the model text does not begin "42"
+    Kind21,       // "67" and a third character "1", "3" or "5"
+    Probe0702,    // kind 26 revision 1: probe bytes 4-5 are 07 02
+    Probe7022,    // kind 26 revision 2: probe bytes 4-5 are 70 22, and the board agrees
+};
 
-bool FirmwareFitsChip(const FirmwareImage& image, ChipIdentity chip, const Kind26Board& board26) {
+struct FitRule {
+    FitTest test = FitTest::Never;
+    std::string head;
+    bool signature433 = false;  // a 55 AA AA 55 "433" signature also fits
+};
+
+FitRule RuleOf(ChipIdentity chip) {
     const ChipKind kind = KindOf(chip);
     const std::uint8_t r = RevisionOf(chip);
-    const ConstBytes probe = image.buffer().subspan(FirmwareProbeOffset(kind), 10);
-    const std::string text = FirmwareModelText(kind, probe);
-
-    switch (kind) {
-        case 9:
-        case 11:
-        case 12:
-        case 13:
-        case 19:
-        case 20:
-            if (CarriesSignature433(probe) || CarriesSignature433(image.buffer().subspan(4096, 10)))
-                return true;
-            break;
-        default:
-            break;
-    }
-
-    const char revChar = static_cast<char>('0' + r - 1);
-    auto withRevision = [&](std::string_view number) {
-        return Begins(text, std::string(number) + revChar);
+    // The revision character: the digit for the revision minus 1.
+    const std::string rev(1, static_cast<char>('0' + r - 1));
+    const auto begins = [](std::string head, bool signature433 = false) {
+        return FitRule{FitTest::Begins, std::move(head), signature433};
     };
     switch (kind) {
         case 1:
-            return r == 1 ? !Begins(text, "42") : withRevision("424");
+            return r == 1 ? FitRule{FitTest::NotBegins42, {}, false} : begins("424" + rev);
         case 4:
-            return withRevision("429");
+            return begins("429" + rev);
         case 7:
-            return Begins(text, "429E");
-        case 9:
-            return Begins(text, "433");
+            return begins("429E");
         case 10:
-            return withRevision("434");
-        case 11:
-        case 12:
-            return Begins(text, "438");
-        case 13:
-            return Begins(text, "653");
+            return begins("434" + rev);
         case 15:
         case 16:
-            return withRevision("427");
-        case 18:
-            return Begins(text, "621");
+            return begins("427" + rev);
+        case 9:
+        case 13:
         case 19:
-            return Begins(text, "646");
         case 20:
-            return Begins(text, "688");
-        case 21:
-            return Begins(text, "67") && text.size() >= 3 &&
-                   (text[2] == '1' || text[2] == '3' || text[2] == '5');
+            return begins(std::string(ChipNumber(kind)), true);
+        case 11:
+        case 12:
+            return begins("438", true);
+        case 18:
         case 22:
-            return Begins(text, "672");
         case 23:
-            return Begins(text, "673");
         case 24:
-            return Begins(text, "675");
         case 25:
-            return Begins(text, "705");
+        case 27:
+        case 28:
+        case 29:
+            return begins(std::string(ChipNumber(kind)));
+        case 21:
+            return {FitTest::Kind21, {}, false};
         case 26:
             if (r == 1)
-                return probe[4] == 0x07 && probe[5] == 0x02;
-            if (r == 2)
-                return probe[4] == 0x70 && probe[5] == 0x22 && Kind26Rev2Agrees(image, board26);
-            return false;
-        case 27:
-            return Begins(text, "708");
-        case 28:
-            return Begins(text, "712");
-        case 29:
-            return Begins(text, "930");
+                return {FitTest::Probe0702, {}, false};
+            return {r == 2 ? FitTest::Probe7022 : FitTest::Never, {}, false};
         case 30:
         case 35:
-            return !Begins(text, "42");
+            return {FitTest::NotBegins42, {}, false};
         case 31:
         case 32:
         case 33:
         case 34:
-            return true;
+            return {FitTest::Always, {}, false};
         default:
-            return false;
+            return {FitTest::Never, {}, false};
     }
+}
+
+}  // namespace
+
+bool FirmwareFitsChip(const FirmwareImage& image, ChipIdentity chip, const Kind26Board& board26) {
+    const ChipKind kind = KindOf(chip);
+    const ConstBytes probe = image.buffer().subspan(FirmwareProbeOffset(kind), 10);
+    const std::string text = FirmwareModelText(kind, probe);
+    const FitRule rule = RuleOf(chip);
+    if (rule.signature433 &&
+        (CarriesSignature433(probe) || CarriesSignature433(image.buffer().subspan(4096, 10))))
+        return true;
+    switch (rule.test) {
+        case FitTest::Never:
+            return false;
+        case FitTest::Always:
+            return true;
+        case FitTest::Begins:
+            return Begins(text, rule.head);
+        case FitTest::NotBegins42:
+            return !Begins(text, "42");
+        case FitTest::Kind21:
+            return Begins(text, "67") && text.size() >= 3 &&
+                   (text[2] == '1' || text[2] == '3' || text[2] == '5');
+        case FitTest::Probe0702:
+            return probe[4] == 0x07 && probe[5] == 0x02;
+        case FitTest::Probe7022:
+            return probe[4] == 0x70 && probe[5] == 0x22 && Kind26Rev2Agrees(image, board26);
+    }
+    return false;
+}
+
+std::string FirmwareFitRule(ChipIdentity chip) {
+    const FitRule rule = RuleOf(chip);
+    const std::string at = Format(" at offset 0x%X", FirmwareProbeOffset(KindOf(chip)));
+    switch (rule.test) {
+        case FitTest::Never:
+            return KindOf(chip) == 26 ? "nothing (this revision takes no file)"
+                                      : "nothing (this chip takes no firmware file)";
+        case FitTest::Always:
+            return "any file";
+        case FitTest::Begins:
+            return "a model text beginning \"" + rule.head + "\"" + at +
+                   (rule.signature433 ? ", or the signature 55 AA AA 55 \"433\" there or at 4096"
+                                      : "");
+        case FitTest::NotBegins42:
+            return "a model text not beginning \"42\"" + at;
+        case FitTest::Kind21:
+            return "a model text beginning \"671\"" + at + " (or 673, 675)";
+        case FitTest::Probe0702:
+            return "bytes 07 02 at offset 4";
+        case FitTest::Probe7022:
+            return "bytes 70 22 at offset 4 and a size the first v702 board agrees with";
+    }
+    return {};
+}
+
+std::uint32_t FirmwareVersionOffset(ChipKind kind) {
+    return kind >= 21 && kind <= 29 ? 1024 : FirmwareProbeOffset(kind) + 8;
+}
+
+bool ReportsImageVersion(ConstBytes answer, ChipKind kind, const FirmwareImage& image) {
+    const std::size_t at = FirmwareVersionOffset(kind);
+    const ConstBytes buffer = image.buffer();
+    if (!image.loaded() || answer.size() < 16 || at + 6 > buffer.size())
+        return false;
+    const std::array<std::uint8_t, 6> reported = {answer[6],  answer[7],  answer[12],
+                                                  answer[13], answer[14], answer[15]};
+    // Bytes 6 and 7 of the later families are state bytes.
+    const std::size_t from = kind >= 21 && kind <= 29 ? 2 : 0;
+    return std::equal(reported.begin() + static_cast<std::ptrdiff_t>(from), reported.end(),
+                      buffer.begin() + static_cast<std::ptrdiff_t>(at + from));
 }
 
 bool CheckFirmwareFile(const std::filesystem::path& file, ChipIdentity chip, Operator* op,

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,8 +65,8 @@ std::string FirmwareLoadMessage(FirmwareLoadError error, const std::filesystem::
 // What the fit check of a kind 26 revision 2 image asks of the first occupied port whose
 // device is of kind 26.
 struct Kind26Board {
-    const Target* target = nullptr;  // null when no occupied port holds a kind 26 device
-    bool firmwarePresent = false;    // the port's firmware-present flag of the last scan
+    std::optional<Target> target;  // none when no occupied port holds a kind 26 device
+    bool firmwarePresent = false;  // the port's firmware-present flag of the last scan
 };
 
 // The model text the fit check forms from the 10-byte probe of a chip kind (the text ends
@@ -78,6 +79,17 @@ std::uint32_t FirmwareProbeOffset(ChipKind kind);
 // length). `board26` is asked only for kind 26 revision 2.
 bool FirmwareFitsChip(const FirmwareImage& image, ChipIdentity chip,
                       const Kind26Board& board26 = {});
+
+// What the fit check asks of an image for this chip, in words (for engineers' tools).
+std::string FirmwareFitRule(ChipIdentity chip);
+
+// A firmware image carries the six version bytes the bridge reports while it runs it
+// (IdentifyBridge answer bytes 6, 7, 12, 13, 14, 15): 8 bytes after the probe of the kind,
+// or at 1024 (in each bank) for the later families, whose answer bytes 6 and 7 are state
+// bytes and do not count.
+std::uint32_t FirmwareVersionOffset(ChipKind kind);
+// Whether an IdentifyBridge answer (16 bytes) reports the version the image carries.
+bool ReportsImageVersion(ConstBytes identifyAnswer, ChipKind kind, const FirmwareImage& image);
 
 // The fit check of a firmware file: reads the file and checks it against the chip. A file
 // that cannot be opened shows "Open Firmware File Error!!" titled "Error"; a file refused

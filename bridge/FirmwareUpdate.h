@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 
 #include "base/Bytes.h"
@@ -14,26 +13,9 @@
 #include "bridge/ConfigImage.h"
 #include "bridge/FirmwareImage.h"
 #include "bridge/Transport.h"
-
-namespace vq {
-class Operator;
-class Diagnostics;
-}  // namespace vq
+#include "bridge/UpdateContext.h"
 
 namespace vq::bridge {
-
-// What an update may tell the people around it. Every member may be empty.
-struct UpdateContext {
-    Operator* op = nullptr;              // operator messages
-    Diagnostics* diagnostics = nullptr;  // debugger output
-    // Bytes programmed so far of the total the procedure will program.
-    std::function<void(std::size_t done, std::size_t total)> progress;
-
-    void report(std::size_t done, std::size_t total) const {
-        if (progress)
-            progress(done, total);
-    }
-};
 
 inline constexpr const char* kFirmwareUpdateNotSupported =
     "This device not support Firmware Update!";

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "base/Format.h"
+#include "bridge/FirmwareImage.h"
 #include "bridge/ImageCrc.h"
 
 namespace vq::bridge {
@@ -156,16 +157,6 @@ std::optional<std::size_t> FirstDifference(ConstBytes reference, ConstBytes read
     return std::nullopt;
 }
 
-std::string LaterModelText(ChipKind kind, ConstBytes probe) {
-    if (probe.size() < 6)
-        return {};
-    if (IsFirstLaterFamily(kind))
-        return Format("%c%c%c", probe[3], probe[4], probe[5]);
-    if (kind == 29)
-        return Format("%x0%x", probe[4], probe[5]);
-    return Format("%x%x", probe[4], probe[5]);
-}
-
 bool LaterImageSizeFits(ChipKind kind, std::size_t size) {
     if (IsFirstLaterFamily(kind))
         return size == kLaterImageSize;
@@ -178,35 +169,15 @@ bool LaterImageSizeFits(ChipKind kind, std::size_t size) {
 
 namespace {
 
-// Whether the model text (and for kind 26 the probe bytes) fit the kind and revision, as
-// the firmware file check judges files of the later families.
-bool ModelFits(ChipKind kind, std::uint8_t revision, ConstBytes probe) {
-    const std::string text = LaterModelText(kind, probe);
-    const auto begins = [&](std::string_view p) { return text.rfind(p, 0) == 0; };
-    switch (kind) {
-        case 21:
-            return begins("67") && text.size() >= 3 &&
-                   (text[2] == '1' || text[2] == '3' || text[2] == '5');
-        case 22:
-            return begins("672");
-        case 23:
-            return begins("673");
-        case 24:
-            return begins("675");
-        case 25:
-            return begins("705");
-        case 26:
-            return (revision == 1 && probe[4] == 0x07 && probe[5] == 0x02) ||
-                   (revision == 2 && probe[4] == 0x70 && probe[5] == 0x22);
-        case 27:
-            return begins("708");
-        case 28:
-            return begins("712");
-        case 29:
-            return begins("930");
-        default:
-            return false;
+// Whether the file fits the kind by its model, as the firmware file check judges it. For
+// kind 26 revision 2 only the probe bytes are judged here: whether the board's mode agrees
+// with the image's size is the board's part of the check.
+bool ModelFits(const FirmwareImage& image, ChipKind kind, std::uint8_t revision) {
+    if (kind == 26 && revision == 2) {
+        const ConstBytes probe = image.buffer().first(10);
+        return probe[4] == 0x70 && probe[5] == 0x22;
     }
+    return FirmwareFitsChip(image, MakeChipIdentity(kind, revision));
 }
 
 }  // namespace
@@ -214,32 +185,32 @@ bool ModelFits(ChipKind kind, std::uint8_t revision, ConstBytes probe) {
 LaterImageFacts DescribeLaterImage(ConstBytes file) {
     LaterImageFacts f;
     f.size = file.size();
-    if (file.size() < 10)
+    if (file.empty() || file.size() > kFirmwareBufferSize)
         return f;
-    const ConstBytes probe = file.first(10);
+    const FirmwareImage image = FirmwareImage::FromBytes(file);
+    const ConstBytes probe = image.buffer().first(10);
     for (ChipKind kind = 21; kind <= 29; ++kind) {
         for (std::uint8_t revision : {std::uint8_t{1}, std::uint8_t{2}}) {
             if (kind != 26 && revision == 2)
                 continue;
-            if (ModelFits(kind, revision, probe) && LaterImageSizeFits(kind, file.size()))
+            if (ModelFits(image, kind, revision) && LaterImageSizeFits(kind, file.size()))
                 f.serves.push_back(MakeChipIdentity(kind, kind == 26 ? revision : 0));
         }
     }
     const bool twoBanks = !f.serves.empty() && IsFirstLaterFamily(KindOf(f.serves.front()));
     f.banks = twoBanks ? 2 : 1;
-    f.modelText = f.serves.empty() ? LaterModelText(21, probe)
-                                   : LaterModelText(KindOf(f.serves.front()), probe);
+    f.modelText = FirmwareModelText(f.serves.empty() ? 21 : KindOf(f.serves.front()), probe);
     if (twoBanks) {
         for (int n = 0; n < 2; ++n) {
             const ConstBytes bank = Bank(file, n);
+            f.bankCrc[n] = GetBE32(bank, kBankCrcOffset);
             f.headerPresent[n] =
                 std::equal(kHeaderMarker.begin(), kHeaderMarker.end(),
                            bank.begin() + kHeaderMarkerOffset) &&
+                GetBE32(bank, kHeaderBankCrcOffset) == f.bankCrc[n] &&
                 GetBE32(bank, kHeaderCrcOffset) == ImageCrc32(bank.first(kHeaderCrcOffset));
             f.configCrcOk[n] = GetBE32(bank, kConfigCrcOffset) ==
                                ImageCrc32(bank.subspan(1024, kConfigCrcOffset - 1024));
-            f.bankCrcOk[n] =
-                GetBE32(bank, kBankCrcOffset) == ImageCrc32(bank.first(kBankCrcOffset));
         }
         f.cloneMarker = HasCloneMarker(file);
     }

@@ -118,19 +118,19 @@ std::optional<std::size_t> FirstDifference(ConstBytes reference, ConstBytes read
 // its banks, and the kinds and revisions it serves.
 struct LaterImageFacts {
     std::size_t size = 0;
-    std::string modelText;                   // as the firmware file check forms it for the kind
-    int banks = 0;                           // 2 for a kind 21 to 24 image of 0x40000 bytes, else 1
-    bool headerPresent[2] = {false, false};  // header marker and checksum agree, per bank
-    bool configCrcOk[2] = {false, false};
-    bool bankCrcOk[2] = {false, false};
+    std::string modelText;  // as the firmware file check forms it for the kind
+    int banks = 0;          // 2 for a kind 21 to 24 image of 0x40000 bytes, else 1
+    // Per bank: the header marker, its checksum and its copy of the bank checksum agree.
+    // (The bank checksum itself is written before the header, over what the bytes at 512
+    // to 1023 held then, and the chip keeps its own data there: it cannot be checked again.)
+    bool headerPresent[2] = {false, false};
+    bool configCrcOk[2] = {false, false};  // configuration checksum agrees, per bank
+    std::uint32_t bankCrc[2] = {0, 0};
     bool cloneMarker = false;
     std::vector<ChipIdentity> serves;  // kinds (with revision where it matters) it fits
 };
 LaterImageFacts DescribeLaterImage(ConstBytes file);
 
-// The model text the firmware file check forms for a kind from the 10 bytes at file
-// offset 0 (kinds 21 to 29).
-std::string LaterModelText(ChipKind kind, ConstBytes probe);
 // Whether a file of `size` bytes can be a firmware image of the kind: both banks for kinds
 // 21 to 24; for kinds 25 to 29 at least the compared image and the configuration sector
 // behind it.

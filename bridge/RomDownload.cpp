@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "base/Format.h"
+#include "bridge/ConfigWriters.h"
+#include "bridge/FlashDetect.h"
 #include "bridge/VendorCommands.h"
 #include "resources/Resources.h"
 
@@ -496,6 +498,17 @@ bool ReadDeviceFirmware(const Target& t, const LaterBridgeState& state, bool clo
     if (IsFirstLaterFamily(kind) && state.programRunning)
         length = kLaterImageSize;
     return ReadChunks(t, nullptr, 1, ChunkSize(kind), dest, length);
+}
+
+bool HasKind26Extra(ChipKind kind, std::size_t imageLength) {
+    return kind == 26 && imageLength > kKind26ExtraLength;
+}
+
+bool WriteKind26Extra(const Target& t, ConstBytes image) {
+    if (image.size() < kKind26ExtraFrom + kKind26ExtraSize)
+        return false;
+    return WriteMemoryAt(t, DetectFlashType(26, t), 1, kKind26ExtraAt,
+                         image.subspan(kKind26ExtraFrom, kKind26ExtraSize));
 }
 
 bool ActivateFirmware(const Target& t) {

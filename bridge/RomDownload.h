@@ -96,6 +96,18 @@ bool ReadBackFirmwareLater(const Target& t, LaterDownload& job, Bytes dest);
 // with what was sent outside the bytes the chip keeps for itself.
 bool ProgramLaterFamily(const Target& t, LaterDownload& job);
 
+// Kind 26 images longer than 67071 bytes carry a third part behind the image and its
+// configuration sector: the 16 KiB at image offset 0xC600, which go to flash address
+// 0x10000 (the same place the kind 20 file layout gives that flash area).
+inline constexpr std::size_t kKind26ExtraLength = 67071;  // longer images carry the part
+inline constexpr std::uint32_t kKind26ExtraFrom = 0xC600;
+inline constexpr std::uint32_t kKind26ExtraAt = 0x10000;
+inline constexpr std::size_t kKind26ExtraSize = 0x4000;
+bool HasKind26Extra(ChipKind kind, std::size_t imageLength);
+// Writes that part after the download (WriteMemory, erasing sector by sector of the
+// flash type the bridge reports) and reads it back; true when it reads back equal.
+bool WriteKind26Extra(const Target& t, ConstBytes image);
+
 // Reads the image the device runs into `dest` (kinds 20 to 29). With the clone option the
 // two banks of kinds 21 to 24 are read from the buffers their marker names.
 bool ReadDeviceFirmware(const Target& t, const LaterBridgeState& state, bool cloneOption,

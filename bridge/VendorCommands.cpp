@@ -343,6 +343,15 @@ bool ReadCapacity10(const Target& t, std::uint32_t& lastLba, std::uint32_t& bloc
     return ok;
 }
 
+bool ReadCapacity10(const Transport& tr, ScsiDevice& handle, std::uint32_t& lastLba,
+                    std::uint32_t& blockLength) {
+    std::array<std::uint8_t, 8> answer{};
+    const bool ok = SendCommandInOnHandle(tr, handle, Block{0x25}.cdb(), answer);
+    lastLba = GetBE32(answer, 0);
+    blockLength = ok ? GetBE32(answer, 4) : 512;
+    return ok;
+}
+
 bool ReadCapacity16(const Target& t, std::uint64_t& lastLba, std::uint32_t& blockLength) {
     std::array<std::uint8_t, 16> answer{};
     Block b({0x9E, 0x10}, 16);

@@ -90,6 +90,9 @@ bool InquiryVpdC3(const Target& t, Bytes out);
 // Block length 512 when the command fails.
 bool ReadCapacity10(const Target& t, std::uint32_t& lastLba, std::uint32_t& blockLength);
 bool ReadCapacity16(const Target& t, std::uint64_t& lastLba, std::uint32_t& blockLength);
+// READ CAPACITY(10) on an open handle; block length 512 when it fails.
+bool ReadCapacity10(const Transport& tr, ScsiDevice& handle, std::uint32_t& lastLba,
+                    std::uint32_t& blockLength);
 // Sector transfers on an open handle; the block count is data.size() / blockLength.
 bool Read10(const Transport& tr, ScsiDevice& handle, std::uint32_t lba, std::uint32_t blockLength,
             Bytes data);

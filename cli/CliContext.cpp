@@ -1,14 +1,15 @@
 #include "cli/CliContext.h"
 
 #include <CLI/CLI.hpp>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <variant>
 
 #include "app/PanelModel.h"
 #include "app/RunSettings.h"
 #include "app/SettingsPanel.h"
 #include "platform/Host.h"
-#include "platform/sim/SimScenario.h"
 #ifdef __linux__
 #include "platform/linux/LinuxPlatform.h"
 #else
@@ -107,57 +108,160 @@ std::filesystem::path DefaultScenario() {
     return {};
 }
 
-Platform* CliContext::platform() {
-    if (sim_)
-        return &sim_->platform();
-#ifdef __linux__
-    if (host_)
-        return &host_->platform();
-#endif
-    sim::SimOptions o;
-    o.verbose = options_.verbose;
-    o.home = options_.home.empty() ? HostProgramFolder() : options_.home;
-    std::error_code ec;
-    if (!std::filesystem::is_directory(o.home, ec)) {
-        std::cerr << "vqmp-cli: home folder " << o.home.string() << " does not exist\n";
-        return nullptr;
+std::string StateFolderName(std::string_view scenarioName) {
+    std::string name;
+    for (char c : scenarioName) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+        name.push_back(plain ? c : '_');
     }
-#ifdef __linux__
-    // Without --sim the station is this machine.
-    if (options_.scenario.empty()) {
-        LinuxPlatformOptions lo;
-        lo.verbose = options_.verbose;
-        lo.home = o.home;
-        host_ = std::make_unique<LinuxPlatform>(lo);
-        operator_ = std::make_unique<ConsoleOperator>(false);
-        host_->platform().op = operator_.get();
-        return &host_->platform();
-    }
-#endif
+    if (name.find_first_not_of('.') == std::string::npos)
+        return "station";  // empty, "." or ".."
+    return name;
+}
 
+bool CliContext::prepare(std::filesystem::path& home, std::optional<sim::Scenario>& scenario,
+                         std::string& text) {
+    home = options_.home.empty() ? HostProgramFolder() : options_.home;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(home, ec)) {
+        std::cerr << "vqmp-cli: home folder " << home.string() << " does not exist\n";
+        return false;
+    }
     // The station the emulator shows: the scenario named, else the shipped 16-port one;
     // "none" is a machine with nothing attached.
     if (options_.scenario != "none") {
         scenarioFile_ = options_.scenario.empty() ? DefaultScenario()
                                                   : std::filesystem::path(options_.scenario);
     }
-    std::optional<sim::Scenario> scenario;
-    if (!scenarioFile_.empty()) {
-        auto loaded = sim::LoadScenarioFile(scenarioFile_);
-        if (auto* e = std::get_if<sim::ScenarioError>(&loaded)) {
-            std::cerr << "vqmp-cli: " << e->message << "\n";
+    if (scenarioFile_.empty())
+        return true;
+    auto loaded = sim::LoadScenarioFile(scenarioFile_);
+    if (auto* e = std::get_if<sim::ScenarioError>(&loaded)) {
+        std::cerr << "vqmp-cli: " << e->message << "\n";
+        return false;
+    }
+    scenario = std::get<sim::Scenario>(std::move(loaded));
+    scenarioName_ = scenario->name;
+    std::ifstream in(scenarioFile_, std::ios::binary);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool CliContext::takeStateFolder(const std::filesystem::path& home) {
+    const std::string name = scenarioName_.empty() ? scenarioFile_.stem().string() : scenarioName_;
+    stateFolder_ = std::filesystem::absolute(home / "sim-state" / StateFolderName(name));
+    auto taken = sim::SimStateFolder::Take(stateFolder_);
+    if (auto* e = std::get_if<sim::StateFolderError>(&taken)) {
+        std::cerr << "vqmp-cli: " << e->message << "\n";
+        return false;
+    }
+    state_ = std::get<std::unique_ptr<sim::SimStateFolder>>(std::move(taken));
+    return true;
+}
+
+Platform* CliContext::platform() {
+    if (sim_)
+        return &sim_->platform();
+#ifdef __linux__
+    if (host_)
+        return &host_->platform();
+    // Without --sim the station is this machine.
+    if (options_.scenario.empty()) {
+        LinuxPlatformOptions lo;
+        lo.verbose = options_.verbose;
+        lo.home = options_.home.empty() ? HostProgramFolder() : options_.home;
+        std::error_code ec;
+        if (!std::filesystem::is_directory(lo.home, ec)) {
+            std::cerr << "vqmp-cli: home folder " << lo.home.string() << " does not exist\n";
             return nullptr;
         }
-        scenario = std::get<sim::Scenario>(std::move(loaded));
-        scenarioName_ = scenario->name;
+        host_ = std::make_unique<LinuxPlatform>(lo);
+        operator_ = std::make_unique<ConsoleOperator>(false);
+        host_->platform().op = operator_.get();
+        return &host_->platform();
+    }
+#endif
+    sim::SimOptions o;
+    o.verbose = options_.verbose;
+    std::optional<sim::Scenario> scenario;
+    std::string text;
+    if (!prepare(o.home, scenario, text))
+        return nullptr;
+
+    // A scenario's machine is the one its state folder keeps.
+    std::optional<sim::MachineState> kept;
+    if (scenario) {
+        if (!takeStateFolder(o.home))
+            return nullptr;
+        scenarioHash_ = sim::ScenarioHash(text);
+        bool changed = false;
+        auto loaded = state_->load(scenarioHash_, &changed);
+        if (auto* e = std::get_if<sim::StateFolderError>(&loaded)) {
+            std::cerr << "vqmp-cli: " << e->message << "\n";
+            if (e->kind == sim::StateFolderError::Kind::Damaged)
+                std::cerr << "vqmp-cli: 'vqmp-cli sim reset' starts the station afresh\n";
+            state_.reset();
+            return nullptr;
+        }
+        if (changed) {
+            std::cerr << "vqmp-cli: the scenario " << scenarioFile_.string()
+                      << " changed since the station was kept: it starts afresh\n";
+        }
+        kept = std::get<std::optional<sim::MachineState>>(std::move(loaded));
+        o.workFolder = stateFolder_;
     }
     o.timeScale = options_.timeScaleGiven || !scenario ? options_.timeScale : scenario->timeScale;
     sim_ = std::make_unique<sim::SimPlatform>(o);
-    if (scenario)
-        sim::BuildStation(*sim_, *scenario);
+    if (scenario) {
+        if (const std::string why = sim::BuildKeptStation(*sim_, *scenario, kept); !why.empty()) {
+            std::cerr << "vqmp-cli: " << state_->stateFile().string()
+                      << " does not fit the scenario: " << why
+                      << "\nvqmp-cli: 'vqmp-cli sim reset' starts the station afresh\n";
+            sim_.reset();
+            state_.reset();  // the state file is left as it is
+            return nullptr;
+        }
+    }
     operator_ = std::make_unique<ConsoleOperator>(false);
     sim_->platform().op = operator_.get();
     return &sim_->platform();
+}
+
+int CliContext::finish(int exitCode) {
+    if (!sim_ || !state_)
+        return exitCode;
+    std::string why;
+    if (!state_->save(sim_->capture(scenarioHash_), &why)) {
+        std::cerr << "vqmp-cli: the station's state was not saved: " << why << "\n";
+        return exitCode == kExitOk ? kExitPlatform : exitCode;
+    }
+    return exitCode;
+}
+
+int CliContext::resetState() {
+    std::filesystem::path home;
+    std::optional<sim::Scenario> scenario;
+    std::string text;
+    if (!prepare(home, scenario, text))
+        return kExitPlatform;
+    if (!scenario) {
+        std::cerr << "vqmp-cli sim reset: no scenario: nothing is kept\n";
+        return kExitOk;
+    }
+    if (!takeStateFolder(home))
+        return kExitPlatform;
+    std::string why;
+    const bool cleared = state_->clear(&why);
+    state_.reset();
+    if (!cleared) {
+        std::cerr << "vqmp-cli sim reset: " << why << "\n";
+        return kExitPlatform;
+    }
+    std::cout << "station "
+              << (scenarioName_.empty() ? scenarioFile_.stem().string() : scenarioName_)
+              << ": back at the scenario's initial state (" << stateFolder_.string() << ")\n";
+    return kExitOk;
 }
 
 Platform* CliContext::bridgePlatform() {

@@ -4,12 +4,15 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/Operator.h"
 #include "platform/Platform.h"
 #include "platform/sim/SimPlatform.h"
+#include "platform/sim/SimScenario.h"
+#include "platform/sim/SimStateFolder.h"
 
 namespace vq {
 class LinuxPlatform;
@@ -26,7 +29,7 @@ enum ExitCode : int {
     kExitOk = 0,        // done; for a production run: every device passed
     kExitFailed = 1,    // the operation failed, or a device did not pass
     kExitUsage = 2,     // bad command line
-    kExitPlatform = 3,  // the station could not be set up (scenario, home folder)
+    kExitPlatform = 3,  // the station could not be set up (scenario, home folder, busy)
 };
 
 struct CliOptions {
@@ -82,14 +85,39 @@ class CliContext {
     const std::string& scenarioName() const { return scenarioName_; }
     const std::filesystem::path& scenarioFile() const { return scenarioFile_; }
 
+    // The emulated machine of a scenario outlives the command: it is loaded from its
+    // state folder, <home>/sim-state/<scenario name>/, when the platform is built, and
+    // saved there by finish(). The folder is held by one process at a time.
+    const std::filesystem::path& stateFolder() const { return stateFolder_; }
+    // Saves the machine's state when there is one; returns the exit code to end with
+    // (kExitPlatform when the save fails after a command that succeeded).
+    int finish(int exitCode);
+    // "sim reset": empties the scenario's state folder, so the next command builds the
+    // machine afresh. The exit code.
+    int resetState();
+
   private:
+    // The home folder and the scenario (file, text, parsed); false with a message on
+    // stderr when they are unusable.
+    bool prepare(std::filesystem::path& home, std::optional<sim::Scenario>& scenario,
+                 std::string& text);
+    // Takes the scenario's state folder; false with a message on stderr.
+    bool takeStateFolder(const std::filesystem::path& home);
+
     const CliOptions& options_;
     std::unique_ptr<sim::SimPlatform> sim_;
     std::unique_ptr<LinuxPlatform> host_;  // this machine, on Linux without --sim
     std::string scenarioName_;
     std::filesystem::path scenarioFile_;
     std::unique_ptr<ConsoleOperator> operator_;
+    std::filesystem::path stateFolder_;
+    std::unique_ptr<sim::SimStateFolder> state_;
+    std::uint64_t scenarioHash_ = 0;
 };
+
+// The state folder's name for a scenario name: its letters, digits, '-', '_' and '.',
+// everything else as '_'; "station" when nothing is left.
+std::string StateFolderName(std::string_view scenarioName);
 
 // Each subcommand file adds its subcommands to the program; the callback it sets stores
 // the exit code into `exitCode`.
@@ -101,7 +129,16 @@ void AddSettingsCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddTopologyCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddSimCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddScanCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddConfigCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddFirmwareCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddDiskCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddFormatImageCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+// "partition" and "format" under the "disk" subcommand.
+void AddDiskPrepareCommands(CLI::App& disk, CliContext& ctx, int& exitCode);
+void AddRunCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 void AddRomCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddRwTestCommand(CLI::App& app, CliContext& ctx, int& exitCode);
+void AddCopyCommand(CLI::App& app, CliContext& ctx, int& exitCode);
 
 // The shipped 16-port station, when it can be found beside the program or in the source
 // tree it was built from; empty otherwise.

@@ -21,6 +21,7 @@
 #include "app/SettingsPanel.h"
 #include "base/Format.h"
 #include "bridge/ChipIdentity.h"
+#include "bridge/FirmwareImage.h"
 #include "bridge/LaterImage.h"
 #include "bridge/RomDownload.h"
 #include "bridge/VendorCommands.h"
@@ -34,14 +35,10 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr std::size_t kMaxFirmwareFile = 262144;
-
 struct RomOptions {
     std::string file;
-    int slot = 0;
-    std::string path;
+    DeviceChoice device;
     std::string settingsFile;
-    bool json = false;
 };
 
 // The settings, the panel they are loaded through and the station that refreshes with them.
@@ -71,7 +68,8 @@ class Session {
 
     RunSettings& settings() { return settings_; }
 
-    // The device path of a slot after a fresh refresh; empty when the slot has no device.
+    // The device path of a slot after a fresh refresh; empty when the slot has no device
+    // (the wait for a board that comes back asks this quietly, once a second).
     std::string slotPath(int slot) {
         Operator* const console = platform_.op;
         platform_.op = &recorder_;
@@ -98,37 +96,40 @@ class Session {
     std::unique_ptr<Station> station_;
 };
 
-std::string ResolvePath(Session& session, const RomOptions& o) {
-    if (!o.path.empty())
-        return o.path;
-    if (o.slot == 0)
-        return {};
-    const std::string path = session.slotPath(o.slot);
-    if (path.empty())
-        std::cerr << "vqmp-cli: slot " << o.slot << " has no device\n";
-    return path;
+// The whole file into the firmware buffer; nullopt (with the reason on stderr) when it is
+// unreadable, empty or longer than 262144 bytes.
+std::optional<bridge::FirmwareImage> ReadFirmwareFile(const std::string& file) {
+    bridge::FirmwareImage image;
+    std::string message;
+    if (bridge::LoadFirmwareImage(file, image, &message) != bridge::FirmwareLoadError::None) {
+        std::cerr << "vqmp-cli: " << message << "\n";
+        return std::nullopt;
+    }
+    return image;
 }
 
-// The whole file, at most 262144 bytes; nullopt (with a message) when it cannot be read
-// or is longer.
-std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        std::cerr << "vqmp-cli: cannot open " << file << "\n";
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes(kMaxFirmwareFile + 1);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (in.bad()) {
-        std::cerr << "vqmp-cli: cannot read " << file << "\n";
-        return std::nullopt;
-    }
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
-    if (bytes.size() > kMaxFirmwareFile) {
-        std::cerr << "vqmp-cli: " << file << " is longer than " << kMaxFirmwareFile << " bytes\n";
-        return std::nullopt;
-    }
-    return bytes;
+// What the fit check of a kind 26 revision 2 image asks of the board itself.
+struct BoardFacts {
+    std::string version;
+    bool firmwarePresent = false;
+};
+BoardFacts ReadBoardFacts(const bridge::Target& t, bridge::ChipKind kind) {
+    BoardFacts b;
+    bridge::FormatFirmwareVersion(kind, t, b.version);
+    b.firmwarePresent = bridge::HasValidFirmware(t, kind, b.version);
+    return b;
+}
+
+// Whether the image fits the board: the firmware file check for its chip, and the size
+// its kind takes.
+bool FitsBoard(const bridge::FirmwareImage& image, const bridge::Target& t,
+               bridge::ChipIdentity chip) {
+    const bridge::ChipKind kind = bridge::KindOf(chip);
+    if (!bridge::IsLaterFamily(kind) || !bridge::LaterImageSizeFits(kind, image.length()))
+        return false;
+    const BoardFacts facts = ReadBoardFacts(t, kind);
+    const bridge::Kind26Board board{t, facts.firmwarePresent};
+    return bridge::FirmwareFitsChip(image, chip, board);
 }
 
 std::string ChipName(bridge::ChipIdentity chip) {
@@ -139,40 +140,31 @@ std::string ChipName(bridge::ChipIdentity chip) {
     return s + ")";
 }
 
-// Whether the image serves the chip: the kind, and for kind 26 the revision too.
-bool Serves(const bridge::LaterImageFacts& f, bridge::ChipIdentity chip) {
-    for (bridge::ChipIdentity s : f.serves) {
-        if (bridge::KindOf(s) == bridge::KindOf(chip) &&
-            (bridge::KindOf(s) != 26 || bridge::RevisionOf(s) == bridge::RevisionOf(chip)))
-            return true;
-    }
-    return false;
-}
-
 // ---- rom check ------------------------------------------------------------------------
 
 int RunCheck(CliContext& ctx, const RomOptions& o) {
-    const auto bytes = ReadFirmwareFile(o.file);
-    if (!bytes)
+    const auto image = ReadFirmwareFile(o.file);
+    if (!image)
         return kExitFailed;
-    const auto facts = bridge::DescribeLaterImage(*bytes);
+    const auto facts = bridge::DescribeLaterImage(image->bytes());
 
     std::optional<bridge::ChipIdentity> chip;
-    if (o.slot != 0 || !o.path.empty()) {
+    bool fits = !facts.serves.empty();
+    if (o.device.slot != 0 || !o.device.path.empty()) {
+        std::string path;
+        if (const int rc = ctx.resolveDevice("rom check", o.device, path); rc != kExitOk)
+            return rc;
         Platform* p = ctx.bridgePlatform();
         if (!p)
             return kExitPlatform;
-        Session session(*p);
-        const std::string path = ResolvePath(session, o);
-        if (path.empty())
-            return kExitFailed;
         const bridge::Transport transport(*p->scsi, *p->clock);
-        chip = bridge::IdentifyChipWithRevision({transport, path});
+        const bridge::Target t{transport, path};
+        chip = bridge::IdentifyChipWithRevision(t);
+        fits = FitsBoard(*image, t, *chip);
     }
     const bool known = !facts.serves.empty();
-    const bool fits = chip ? Serves(facts, *chip) : known;
 
-    if (o.json || ctx.options().json) {
+    if (ctx.options().json) {
         Json serves = Json::array();
         for (auto s : facts.serves)
             serves.push_back(
@@ -181,7 +173,7 @@ int RunCheck(CliContext& ctx, const RomOptions& o) {
         for (int n = 0; n < facts.banks && facts.banks == 2; ++n)
             banks.push_back({{"header", facts.headerPresent[n]},
                              {"configChecksum", facts.configCrcOk[n]},
-                             {"bankChecksum", facts.bankCrcOk[n]}});
+                             {"bankChecksum", Format("%08X", facts.bankCrc[n])}});
         Json out{{"file", o.file},       {"size", facts.size},  {"model", facts.modelText},
                  {"banks", facts.banks}, {"bankChecks", banks}, {"cloneMarker", facts.cloneMarker},
                  {"serves", serves}};
@@ -198,10 +190,10 @@ int RunCheck(CliContext& ctx, const RomOptions& o) {
         std::cout << "model: " << (facts.modelText.empty() ? "-" : facts.modelText) << "\n";
         std::cout << "banks: " << facts.banks << "\n";
         for (int n = 0; n < facts.banks && facts.banks == 2; ++n) {
-            std::cout << Format("bank %d: header %s, configuration checksum %s, bank checksum %s\n",
-                                n, facts.headerPresent[n] ? "present" : "absent",
-                                facts.configCrcOk[n] ? "ok" : "differs",
-                                facts.bankCrcOk[n] ? "ok" : "differs");
+            std::cout << Format(
+                "bank %d: header %s, configuration checksum %s, bank checksum %08X\n", n,
+                facts.headerPresent[n] ? "valid" : "absent",
+                facts.configCrcOk[n] ? "ok" : "differs", facts.bankCrc[n]);
         }
         if (facts.banks == 2)
             std::cout << "clone marker: " << (facts.cloneMarker ? "yes" : "no") << "\n";
@@ -306,6 +298,7 @@ bridge::IdentityStamp LocalStamp() {
 struct DownloadReport {
     std::string path;
     bridge::ChipIdentity chip = 0;
+    bool stateKnown = false;  // the state below was read (a refused file is refused first)
     bool romState = false;
     bool programRunning = false;
     std::string manufacturingProgram;
@@ -338,10 +331,13 @@ void PrintReport(const DownloadReport& r, bool json) {
         return;
     }
     std::cout << "device: " << r.path << " " << ChipName(r.chip) << "\n";
-    std::cout << "state: "
-              << (r.romState ? "mask ROM"
-                             : (r.programRunning ? "manufacturing program" : "running firmware"))
-              << "\n";
+    if (r.stateKnown) {
+        std::cout << "state: "
+                  << (r.romState
+                          ? "mask ROM"
+                          : (r.programRunning ? "manufacturing program" : "running firmware"))
+                  << "\n";
+    }
     if (!r.manufacturingProgram.empty())
         std::cout << "manufacturing program: " << r.manufacturingProgram << "\n";
     std::cout << "attempts: " << r.attempts << "\n";
@@ -371,11 +367,10 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
         std::cerr << "vqmp-cli: name a firmware file (or a settings file with FwFileName)\n";
         return kExitUsage;
     }
-    const bool json = o.json || ctx.options().json;
+    const bool json = ctx.options().json;
     DownloadReport r;
-    r.path = ResolvePath(session, o);
-    if (r.path.empty())
-        return kExitFailed;
+    if (const int rc = ctx.resolveDevice("rom download", o.device, r.path); rc != kExitOk)
+        return rc;
     const bridge::Transport transport(*p->scsi, *p->clock);
     const bridge::Target t{transport, r.path};
     r.chip = bridge::IdentifyChipWithRevision(t);
@@ -387,12 +382,12 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
     }
 
     // Everything that can be refused is refused before the first byte goes out.
-    const auto bytes = ReadFirmwareFile(file);
-    if (!bytes)
+    const auto loaded = ReadFirmwareFile(file);
+    if (!loaded)
         return kExitFailed;
-    const auto facts = bridge::DescribeLaterImage(*bytes);
-    if (!Serves(facts, r.chip)) {
-        r.failure = Format("%s (%u bytes, model \"%s\") does not fit %s", file, bytes->size(),
+    const auto facts = bridge::DescribeLaterImage(loaded->bytes());
+    if (!FitsBoard(*loaded, t, r.chip)) {
+        r.failure = Format("%s (%u bytes, model \"%s\") does not fit %s", file, loaded->length(),
                            facts.modelText, ChipName(r.chip));
         PrintReport(r, json);
         return kExitFailed;
@@ -403,6 +398,7 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
         PrintReport(r, json);
         return kExitFailed;
     }
+    r.stateKnown = true;
     r.romState = job.state.romState;
     r.programRunning = job.state.programRunning;
     if (r.romState)
@@ -420,7 +416,7 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
     }
 
     const auto imageSettings = ImageSettings(s);
-    std::vector<std::uint8_t> image(*bytes);
+    std::vector<std::uint8_t> image(loaded->bytes().begin(), loaded->bytes().end());
     std::array<std::uint8_t, bridge::kSettingBlockSize> settingBlock{};
     if (bridge::IsFirstLaterFamily(kind)) {
         image.resize(bridge::kLaterImageSize, 0);
@@ -443,6 +439,11 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
     progress.finish();
     r.attempts = job.attempts;
     r.failure = job.failure;
+    if (r.programmed && bridge::HasKind26Extra(kind, image.size()) &&
+        !bridge::WriteKind26Extra(t, image)) {
+        r.programmed = false;
+        r.failure = "the 16 KiB at 0x10000 did not read back as written";
+    }
     if (!r.programmed) {
         PrintReport(r, json);
         return kExitFailed;
@@ -463,7 +464,7 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
     std::string path;
     for (int i = 0; i < tries && !r.cameBack; ++i) {
         p->clock->sleepMs(1000);
-        path = o.path.empty() ? session.slotPath(o.slot) : o.path;
+        path = o.device.path.empty() ? session.slotPath(o.device.slot) : o.device.path;
         r.cameBack = !path.empty() && bridge::IdentifyChip({transport, path}) != 0;
     }
     if (!r.cameBack) {
@@ -471,9 +472,9 @@ int RunDownload(CliContext& ctx, const RomOptions& o) {
         PrintReport(r, json);
         return kExitFailed;
     }
-    const bridge::Target back{transport, path};
-    bridge::FormatFirmwareVersion(kind, back, r.firmwareVersion);
-    r.firmwarePresent = bridge::HasValidFirmware(back, kind, r.firmwareVersion);
+    const BoardFacts back = ReadBoardFacts({transport, path}, kind);
+    r.firmwareVersion = back.version;
+    r.firmwarePresent = back.firmwarePresent;
     if (!r.firmwarePresent)
         r.failure = "the bridge reports no valid firmware after activation";
     PrintReport(r, json);
@@ -491,12 +492,9 @@ void AddRomCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
     auto* c = rom->add_subcommand(
         "check",
         "What a firmware file is (size, banks, model, the kinds it serves) and whether "
-        "it fits the board in a slot (exit 0 when it does)");
+        "it fits the board named by --slot or --path (exit 0 when it does)");
     c->add_option("FILE", check->file, "Firmware file")->required();
-    c->add_option("--slot", check->slot, "Slot of the board to fit (as scan prints it)")
-        ->check(CLI::Range(1, static_cast<int>(kPortSlots)));
-    c->add_option("--path", check->path, "Device path of the board to fit");
-    c->add_flag("--json", check->json, "Print the result as JSON");
+    AddDeviceOptions(*c, check->device);
     c->callback([&ctx, &exitCode, check] { exitCode = RunCheck(ctx, *check); });
 
     auto dl = std::make_shared<RomOptions>();
@@ -506,21 +504,10 @@ void AddRomCommand(CLI::App& app, CliContext& ctx, int& exitCode) {
         "its mask ROM, the firmware, read-back and compare, activation (exit 0 when the board "
         "comes back running valid firmware)");
     d->add_option("FILE", dl->file, "Firmware file (default: FwFileName of the settings file)");
-    auto* slot = d->add_option("--slot", dl->slot, "Slot of the board (as scan prints it)")
-                     ->check(CLI::Range(1, static_cast<int>(kPortSlots)));
-    auto* path = d->add_option("--path", dl->path, "Device path of the board");
-    slot->excludes(path);
+    AddDeviceOptions(*d, dl->device);
     d->add_option("--settings", dl->settingsFile,
                   "Settings file whose strings, standby time and options go into the image");
-    d->add_flag("--json", dl->json, "Print the result as JSON");
-    d->callback([&ctx, &exitCode, dl, d] {
-        if (dl->slot == 0 && dl->path.empty()) {
-            std::cerr << "vqmp-cli: rom download needs --slot N or --path P\n";
-            exitCode = kExitUsage;
-            return;
-        }
-        exitCode = RunDownload(ctx, *dl);
-    });
+    d->callback([&ctx, &exitCode, dl] { exitCode = RunDownload(ctx, *dl); });
 }
 
 }  // namespace vq::cli

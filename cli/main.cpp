@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
         "  0  done (a production run: every device passed)\n"
         "  1  the operation failed or a device did not pass\n"
         "  2  bad command line\n"
-        "  3  the station could not be set up (scenario, home folder)\n"
+        "  3  the station could not be set up (scenario, home folder, state) or is busy\n"
         "Without a subcommand, 'info' runs. The common options (--sim, --home, --time-scale,\n"
         "--verbose, --json) go before or after the subcommand; one device is --slot N (the\n"
         "slot 'scan' prints) or --path P.");
@@ -31,17 +31,28 @@ int main(int argc, char** argv) {
     vq::cli::AddTopologyCommand(app, ctx, exitCode);
     vq::cli::AddSimCommand(app, ctx, exitCode);
     vq::cli::AddScanCommand(app, ctx, exitCode);
+    vq::cli::AddConfigCommand(app, ctx, exitCode);
+    vq::cli::AddFirmwareCommand(app, ctx, exitCode);
+    vq::cli::AddDiskCommand(app, ctx, exitCode);
+    vq::cli::AddFormatImageCommand(app, ctx, exitCode);
+    vq::cli::AddRunCommand(app, ctx, exitCode);
     vq::cli::AddRomCommand(app, ctx, exitCode);
+    vq::cli::AddRwTestCommand(app, ctx, exitCode);
+    vq::cli::AddCopyCommand(app, ctx, exitCode);
     app.require_subcommand(0, 1);
 
     try {
         app.parse(argc, argv);
+        if (app.get_subcommands().empty()) {
+            exitCode = vq::cli::RunInfo(ctx);  // the default action
+        }
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
         return rc == 0 ? 0 : vq::cli::kExitUsage;
+    } catch (const std::exception& e) {
+        std::cerr << "vqmp-cli: " << e.what() << "\n";
+        exitCode = vq::cli::kExitFailed;
     }
-    if (app.get_subcommands().empty()) {
-        exitCode = vq::cli::RunInfo(ctx);  // the default action
-    }
-    return exitCode;
+    // The emulated machine keeps what the boards now hold, whatever the command's outcome.
+    return ctx.finish(exitCode);
 }

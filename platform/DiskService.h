@@ -3,14 +3,15 @@
 // through these operations and runs the system's partitioning tool through them; it
 // never reaches the operating system another way.
 //
-// How the operations map to the systems:
-//   geometry          IOCTL_DISK_GET_DRIVE_GEOMETRY      | HDIO_GETGEO + BLKGETSIZE64/BLKSSZGET
-//   read / write      ReadFile/WriteFile, no buffering   | pread/pwrite on an O_DIRECT fd
-//   createDisk        IOCTL_DISK_CREATE_DISK             | a fresh empty MBR or GPT written
-//   layout            IOCTL_DISK_GET/SET_DRIVE_LAYOUT_EX | the tables read and written by hand
-//   updateProperties  IOCTL_DISK_UPDATE_PROPERTIES       | BLKRRPART (BLKPG per partition when
-//   busy) deviceNumber      IOCTL_STORAGE_GET_DEVICE_NUMBER    | the platform's disk numbering
-//   runPartitionTool  diskpart.exe /s SCRIPT             | the script's commands carried out
+// How the operations map to the systems (Windows, then Linux):
+//   geometry: IOCTL_DISK_GET_DRIVE_GEOMETRY; HDIO_GETGEO with BLKGETSIZE64 and BLKSSZGET
+//   read, write: ReadFile and WriteFile without buffering; pread and pwrite, O_DIRECT
+//   createDisk: IOCTL_DISK_CREATE_DISK; a fresh empty MBR or GPT written
+//   layout: IOCTL_DISK_GET/SET_DRIVE_LAYOUT_EX; the tables read and written by hand
+//   updateProperties: IOCTL_DISK_UPDATE_PROPERTIES; BLKRRPART (BLKPG per partition when
+//     the disk is busy)
+//   deviceNumber: IOCTL_STORAGE_GET_DEVICE_NUMBER; the platform's disk numbering
+//   runPartitionTool: diskpart.exe /s SCRIPT; the script's commands carried out
 #pragma once
 
 #include <array>

@@ -95,7 +95,7 @@ std::optional<DriveLayout> ParseGpt(BlockDevice& d, const DiskGeometry& g, std::
         return std::nullopt;
     const std::uint64_t bytes = std::uint64_t{count} * entrySize;
     const std::uint64_t n = (bytes + b - 1) / b;
-    if (entriesLba + n > sectors)
+    if (entriesLba > sectors || n > sectors - entriesLba)
         return std::nullopt;
     AlignedBuffer ent(static_cast<std::size_t>(n * b));
     if (!ReadSectors(d, b, entriesLba, ent, error))
@@ -114,8 +114,8 @@ std::optional<DriveLayout> ParseGpt(BlockDevice& d, const DiskGeometry& g, std::
         std::copy_n(e.begin() + 16, 16, p.gptId.begin());
         const std::uint64_t first = GetLE64(e, 32);
         const std::uint64_t last = GetLE64(e, 40);
-        if (last < first)
-            continue;
+        if (last < first || last >= sectors)
+            continue;  // not a partition of this disk
         p.style = PartitionStyle::Gpt;
         p.startingOffset = first * b;
         p.length = (last - first + 1) * b;

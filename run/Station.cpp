@@ -35,9 +35,25 @@ Station::Station(Platform& platform, SettingsPanel& panel)
       panel_(panel),
       transport_(*platform.scsi, *platform.clock, TransportSettingsOf(panel.settings())),
       osClass_(OsClassOf(platform.osVersion)),
-      discovery_(platform, transport_, devices_, ports_, powerRecord_) {
+      discovery_(platform, transport_, devices_, ports_, powerRecord_),
+      fit_([this] { return firstKind26Board(); }, platform.op) {
     discovery_.setOsClass(osClass_);
     entryOfSlot_.fill(-1);
+    if (!panel_.firmwareFitCheck())
+        panel_.setFirmwareFitCheck(&fit_);
+}
+
+Station::~Station() {
+    if (panel_.firmwareFitCheck() == &fit_)
+        panel_.setFirmwareFitCheck(nullptr);
+}
+
+bridge::Kind26Board Station::firstKind26Board() const {
+    for (const PortRecord& r : ports_) {
+        if (r.present && r.chipKind == 26)
+            return {target(r.diskPath), r.firmwarePresent != 0};
+    }
+    return {};
 }
 
 bool Station::startEnabled() const {
@@ -307,7 +323,10 @@ std::uint32_t Station::DeviceRefresh() {
         message(kCapacityCheck, msg::kPlainTitle, MessageIcon::None);
         ready = false;
     }
-    const ScanFacts facts = ClassifyScan(attached, s.EEPROMOnly != 0);
+    ScanFacts facts = ClassifyScan(attached, s.EEPROMOnly != 0);
+    // The firmware file must fit the first chip as identification names it (a v429C3 is
+    // kind 4 revision 4 there, not kind 6).
+    facts.firstChipIdentity = firstChip_;
     panel_.inputs().firmwareFits = true;
     panel_.AdjustAfterScan(facts);
     if (facts.modelCount >= 2 || !panel_.inputs().firmwareFits)

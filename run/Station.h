@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,19 +16,12 @@
 #include "bridge/Transport.h"
 #include "devices/DeviceTable.h"
 #include "devices/Discovery.h"
+#include "devices/PortPower.h"
 #include "devices/PortRecord.h"
 #include "platform/Platform.h"
+#include "run/FirmwareFit.h"
 
 namespace vq {
-
-// The port-power control device of the type-C mode and what the station knows of it.
-struct PowerControl {
-    std::string devicePath;        // interface path of the control board
-    bool ready = false;            // initialisation succeeded and the board is still seen
-    std::uint8_t controlByte = 0;  // high byte of the word last written to the board
-    static constexpr std::uint8_t kPowerOn = 0x08;
-    static constexpr std::uint8_t kSecondLine = 0x10;
-};
 
 class Station {
   public:
@@ -40,6 +35,9 @@ class Station {
     // and adjusts the panel through its rules. The platform must offer SCSI pass-through
     // and a clock.
     Station(Platform& platform, SettingsPanel& panel);
+    ~Station();
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
 
     Platform& platform() { return platform_; }
     SettingsPanel& panel() { return panel_; }
@@ -74,18 +72,49 @@ class Station {
     // First drive letter of a slot's device (its master drive), 0 when none.
     char firstDriveLetter(std::size_t slot) const;
 
-    // Called whenever the port list is to be redrawn ("port status changed").
+    // Called whenever the port list is to be redrawn ("port status changed"). Workers call
+    // it from their threads, so the listener must be thread-safe and must not block.
     void setPortStatusListener(std::function<void()> f) { onPortStatus_ = std::move(f); }
+    void notifyPortStatus();
+
+    // ---- what the workers of a run share
+    // The port lock: bridge resets and re-finds, the two device counters below while
+    // workers run, and every run of an external disk tool.
+    std::mutex& portLock() { return portLock_; }
+    // The read/write test lock: held only around one port's measured read/write test.
+    std::mutex& rwTestLock() { return rwTestLock_; }
+    // Guards the port records while workers write their own slot and the display reads
+    // them all. Held only for copies, never across a command to a device.
+    std::mutex& recordsLock() { return recordsLock_; }
+    // Sets both device counters (run start). Not while workers run.
+    void setDeviceCounts(int count) {
+        runDeviceCount_ = count;
+        attachedDeviceCount_ = count;
+    }
+    // A worker's device leaves the bus (lower) and is back or given up (raise); the caller
+    // holds the port lock.
+    void lowerAttachedCount() { --attachedDeviceCount_; }
+    void raiseAttachedCount() { ++attachedDeviceCount_; }
+    // How often the disk procedures retry a device access, one second apart (five times
+    // the number of devices of the run).
+    int hddAccessRetry() const { return hddAccessRetry_.load(); }
+    void setHddAccessRetry(int n) { hddAccessRetry_ = n; }
 
     // The device refresh: scans, pairs, identifies, measures, adjusts the panel and decides
     // readiness. Returns the number of storage devices the scan found.
     std::uint32_t DeviceRefresh();
     // "Refresh": the refresh, then the focus as the button leaves it.
     void RefreshBtnClick();
+    // The scan at the start of a run: the port table rebuilt, each present slot paired and
+    // identified, the usable slots chosen and measured as the refresh does, without the
+    // refresh's messages and panel changes. In type-C mode the control board is no device
+    // under test, and with `needCapacity` only devices with a capacity above 0 count.
+    // Returns the number of usable devices.
+    int RescanForRun(bool needCapacity);
 
   private:
     bridge::Target target(const std::string& path) const { return {transport_, path}; }
-    void notifyPortStatus();
+    bridge::Kind26Board firstKind26Board() const;
     void setRunButtons(bool enabled);
     // Pairs a port record with the storage device of its USB device; -1 when none.
     int pair(PortRecord& r, std::uint32_t entries);
@@ -115,6 +144,12 @@ class Station {
     std::array<int, kPortSlots> treeImage_{};
     std::array<int, kPortSlots> entryOfSlot_{};
     std::function<void()> onPortStatus_;
+    // The panel's firmware fit check, unless the panel was given one of its own.
+    StationFirmwareFit fit_;
+    std::mutex portLock_;
+    std::mutex rwTestLock_;
+    std::mutex recordsLock_;
+    std::atomic<int> hddAccessRetry_{0};
 };
 
 }  // namespace vq

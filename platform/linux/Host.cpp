@@ -27,6 +27,10 @@ std::filesystem::path HostProgramFolder() {
     return exe.parent_path();
 }
 
+bool HostStdoutIsTerminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+
 bool HostReplaceFile(const std::filesystem::path& path, std::string_view data, std::string* error) {
     const auto fail = [error](const std::string& what, int err) {
         if (error)
@@ -86,6 +90,48 @@ bool HostReplaceFile(const std::filesystem::path& path, std::string_view data, s
         ::close(dir);
     }
     return true;
+}
+
+namespace {
+
+class FlockFileLock final : public HostFileLock {
+  public:
+    explicit FlockFileLock(int fd) : fd_(fd) {}
+    ~FlockFileLock() override { ::close(fd_); }  // closing drops the lock
+
+  private:
+    int fd_;
+};
+
+}  // namespace
+
+std::unique_ptr<HostFileLock> HostTryLockFile(const std::filesystem::path& path, bool* busy,
+                                              std::string* error) {
+    if (busy)
+        *busy = false;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (error)
+            *error = "cannot open " + path.string() + ": " +
+                     std::error_code(errno, std::generic_category()).message();
+        return nullptr;
+    }
+    int rc = 0;
+    while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+        const int err = errno;
+        ::close(fd);
+        if (err == EWOULDBLOCK) {
+            if (busy)
+                *busy = true;
+        } else if (error) {
+            *error = "cannot lock " + path.string() + ": " +
+                     std::error_code(err, std::generic_category()).message();
+        }
+        return nullptr;
+    }
+    return std::make_unique<FlockFileLock>(fd);
 }
 
 namespace {

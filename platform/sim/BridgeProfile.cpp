@@ -1,5 +1,7 @@
 #include "platform/sim/BridgeProfile.h"
 
+#include "platform/sim/SimImageRules.h"
+
 #include <cstring>
 
 namespace vq::sim {
@@ -205,6 +207,13 @@ std::vector<std::uint8_t> MakeFirmwareImage(std::uint8_t kind, std::uint32_t len
             break;
         default:
             break;
+    }
+    // Sealed as the boot code checks it.
+    if (kind == 19 || kind == 20)
+        SealCrc16Image(img);
+    if (kind >= 21 && kind <= 24) {
+        for (std::size_t bank = 0; bank + kBankSize <= img.size(); bank += kBankSize)
+            SealBank(std::span(img).subspan(bank, kBankSize));
     }
     return img;
 }

@@ -6,6 +6,8 @@
 #include "base/Bytes.h"
 #include "base/Format.h"
 #include "platform/sim/SimBridgeInternal.h"
+#include "platform/sim/SimDiskArea.h"
+#include "resources/ImageRule.h"
 
 namespace vq::sim {
 
@@ -69,41 +71,6 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(CommandKind::Cou
     "Service56",
 };
 
-bool Blank(std::span<const std::uint8_t> b) {
-    return std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0xFF; }) ||
-           std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0x00; });
-}
-
-// A string descriptor at `pos`: byte 0 its length in bytes (2 + 2 n for n characters),
-// byte 1 the type 3, then the characters, one byte each or two (character, 0).
-std::string DecodeDescriptor(std::span<const std::uint8_t> b, std::size_t pos, std::size_t maxChars,
-                             bool oneByte) {
-    std::string s;
-    if (pos + 2 > b.size() || b[pos + 1] != 3 || b[pos] < 2)
-        return s;
-    const std::size_t n = std::min<std::size_t>((b[pos] - 2u) / 2u, maxChars);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t at = pos + 2 + (oneByte ? i : 2 * i);
-        if (at >= b.size() || b[at] == 0)
-            break;
-        s.push_back(static_cast<char>(b[at]));
-    }
-    return s;
-}
-
-// Parallel-flash descriptors may hold UTF-16 or one-byte characters; the device takes
-// UTF-16 when every second byte of the text is zero.
-std::string DecodeEitherDescriptor(std::span<const std::uint8_t> b, std::size_t pos,
-                                   std::size_t maxChars) {
-    if (pos + 2 > b.size() || b[pos + 1] != 3 || b[pos] < 2)
-        return {};
-    const std::size_t bytes = std::min<std::size_t>(b[pos] - 2u, 2 * maxChars);
-    bool wide = bytes >= 2;
-    for (std::size_t i = 1; i < bytes && pos + 2 + i < b.size(); i += 2)
-        wide = wide && b[pos + 2 + i] == 0;
-    return DecodeDescriptor(b, pos, maxChars, !wide);
-}
-
 }  // namespace
 
 std::string_view CommandKindName(CommandKind kind) {
@@ -115,6 +82,26 @@ std::optional<CommandKind> CommandKindFromName(std::string_view name) {
     for (std::size_t i = 0; i < kNames.size(); ++i) {
         if (kNames[i] == name)
             return static_cast<CommandKind>(i);
+    }
+    return std::nullopt;
+}
+
+std::optional<FaultSpec::Type> FaultTypeFromName(std::string_view name) {
+    using T = FaultSpec::Type;
+    static constexpr std::pair<std::string_view, T> kTypes[] = {
+        {"failCommand", T::FailCommand},
+        {"timeout", T::Timeout},
+        {"corruptProgram", T::CorruptProgram},
+        {"stayBusy", T::StayBusy},
+        {"noReturn", T::NoReturn},
+        {"vanishMidTransfer", T::VanishMidTransfer},
+        {"outOfSpace", T::OutOfSpace},
+        {"otherIdentity", T::OtherIdentity},
+        {"corruptSector", T::CorruptSector},
+    };
+    for (const auto& [n, t] : kTypes) {
+        if (n == name)
+            return t;
     }
     return std::nullopt;
 }
@@ -263,45 +250,19 @@ SimBridge::SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path
       profile_(ProfileFor(config_.kind)),
       clock_(clock),
       deviceNumber_(deviceNumber) {
+    eeprom_.fit(config_.hasEeprom.value_or(profile_.hasEeprom), config_.eeprom);
     const std::uint8_t flashType = config_.flashType.value_or(profile_.flashType);
-    family_ = &FlashFamilyFor(flashType);
-    hasEeprom_ = config_.hasEeprom.value_or(profile_.hasEeprom);
-    eeprom_.assign(128, 0xFF);
-    std::copy_n(config_.eeprom.begin(), std::min<std::size_t>(config_.eeprom.size(), 128),
-                eeprom_.begin());
-
     const std::uint32_t flashSize = config_.flashSize ? config_.flashSize : profile_.flashSize;
-    if (flashType != 255 && flashSize > 0) {
-        flash_.assign(flashSize, 0xFF);
-        std::copy_n(config_.flashImage.begin(),
-                    std::min<std::size_t>(config_.flashImage.size(), flashSize), flash_.begin());
-    }
-    const bool flashHome = profile_.firmware == FirmwareHome::SerialFlash ||
-                           profile_.firmware == FirmwareHome::Buffers;
-    if (config_.firmwarePresent && flashHome && flashFitted()) {
-        std::uint32_t len = FactoryImageLength(profile_);
-        len = std::min<std::uint32_t>(len, static_cast<std::uint32_t>(flash_.size()));
-        const std::uint32_t check = std::min<std::uint32_t>(profile_.firmwareOffset, len);
-        if (Blank(std::span(flash_).subspan(check, std::min<std::size_t>(16, len - check)))) {
-            const auto img = MakeFirmwareImage(config_.kind, len);
-            std::copy(img.begin(), img.end(), flash_.begin());
-            // The block before the firmware holds the configuration: left blank.
-            if (profile_.firmwareOffset > 0 && profile_.store == ConfigStore::SerialFlash &&
-                profile_.configOffset < profile_.firmwareOffset)
-                std::fill_n(flash_.begin(), profile_.firmwareOffset, 0xFF);
-        }
-    }
+    flash_.fit(FlashFamilyFor(flashType), flashSize, config_.flashImage, config_.flashProtected);
+    installFactoryImage();
     if (profile_.firmware == FirmwareHome::ParallelFlash) {
-        parallel_.assign(0x10000, 0xFF);
-        std::copy_n(config_.parallelImage.begin(),
-                    std::min<std::size_t>(config_.parallelImage.size(), parallel_.size()),
-                    parallel_.begin());
-        if (config_.firmwarePresent && Blank(std::span(parallel_).first(16))) {
-            const auto img = MakeFirmwareImage(config_.kind, 0x4000);
-            std::copy(img.begin(), img.end(), parallel_.begin());
+        parallel_.fit(config_.parallelFlashType, config_.parallelImage);
+        if (config_.firmwarePresent && Blank(std::span(parallel_.bytes()).first(16))) {
+            auto img = MakeFirmwareImage(config_.kind, 0x4000);
+            PutImageVersion(img, config_.kind, config_.firmwareVersion);
+            std::copy(img.begin(), img.end(), parallel_.bytes().begin());
         }
     }
-    flashStatus_ = config_.flashProtected ? 0x1C : 0x00;
 
     for (int pos = 0; pos < 2; ++pos) {
         const auto& d = pos == 0 ? config_.master : config_.slave;
@@ -310,75 +271,70 @@ SimBridge::SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path
         auto image = d->image.empty() ? workFolder / Format("bridge%u-%s.img", deviceNumber_,
                                                             pos == 0 ? "master" : "slave")
                                       : d->image;
-        drives_[static_cast<std::size_t>(pos)] = std::make_unique<SimDrive>(*d, image);
+        DriveConfig drive = *d;
+        if (!drive.hiddenSectors)
+            drive.hiddenSectors = keepsDiskArea() && !drive.packet ? 1024 : 0;
+        drives_[static_cast<std::size_t>(pos)] = std::make_unique<SimDrive>(drive, image);
     }
-    for (const auto& f : config_.faults) {
-        if (f.command.empty() || f.command == "any")
-            faultKinds_.push_back(std::nullopt);
-        else
-            faultKinds_.push_back(CommandKindFromName(f.command).value_or(CommandKind::Count));
-        if (f.type == FaultSpec::Type::OutOfSpace) {
-            for (auto& d : drives_) {
-                if (d)
-                    d->setSpaceLimit(f.bytes);
-            }
-        }
-    }
+    auto faults = std::move(config_.faults);
+    config_.faults.clear();
+    for (const auto& f : faults)
+        planFault(f);
     boot();
 }
 
-bool HasExtendedBlock(std::uint8_t kind) {
-    return kind == 19 || kind == 20 || (kind >= 25 && kind <= 29);
+void SimBridge::planFault(const FaultSpec& f) {
+    FaultSpec planned = f;
+    // Counted from the commands the device has already seen.
+    const bool any = f.command.empty() || f.command == "any";
+    const auto kind =
+        any ? std::nullopt
+            : std::optional(CommandKindFromName(f.command).value_or(CommandKind::Count));
+    const std::uint32_t seen =
+        any ? countAll_
+            : (*kind == CommandKind::Count ? 0 : counts_[static_cast<std::size_t>(*kind)]);
+    planned.n += seen;
+    faultKinds_.push_back(kind);
+    if (f.type == FaultSpec::Type::OutOfSpace) {
+        for (auto& d : drives_) {
+            if (d)
+                d->setSpaceLimit(f.bytes);
+        }
+    }
+    config_.faults.push_back(planned);
 }
 
-std::uint32_t FactoryImageLength(const BridgeProfile& p) {
-    switch (p.kind) {
-        case 19:
-        case 20:
-            return 0xC000;
-        case 21:
-        case 22:
-        case 23:
-        case 24:
-            return 0x40000;
-        case 25:
-        case 26:
-            return 0xC400;
-        case 27:
-        case 28:
-        case 29:
-            return 0x10400;
-        default:
-            return 0x8000;
-    }
+void SimBridge::addFault(const FaultSpec& fault) {
+    std::lock_guard lock(mutex_);
+    planFault(fault);
 }
 
 // ---- bus presence and boot ----
 
-bool SimBridge::presentAt(std::int64_t now) const {
-    return !gone_ && now >= returnAt_;
-}
-
 bool SimBridge::present() {
     std::lock_guard lock(mutex_);
-    return presentAt(clock_.nowNs());
+    bus_.settle(clock_.latestNs());
+    return bus_.presentAt(clock_.latestNs());
 }
 
 std::uint64_t SimBridge::generation() {
     std::lock_guard lock(mutex_);
-    return generation_;
+    bus_.settle(clock_.latestNs());
+    return bus_.generation();
 }
 
 std::optional<std::uint64_t> SimBridge::attach() {
     std::lock_guard lock(mutex_);
-    if (!presentAt(clock_.nowNs()))
+    bus_.settle(clock_.latestNs());
+    if (!bus_.presentAt(clock_.latestNs()))
         return std::nullopt;
-    return generation_;
+    return bus_.generation();
 }
 
 std::optional<StorageDeviceNumber> SimBridge::deviceNumber(std::uint64_t generation) {
     std::lock_guard lock(mutex_);
-    if (!presentAt(clock_.nowNs()) || generation != generation_)
+    bus_.settle(clock_.latestNs());
+    if (!bus_.presentAt(clock_.latestNs()) || generation != bus_.generation())
         return std::nullopt;
     StorageDeviceNumber n;
     n.deviceType = (drives_[0] && drives_[0]->packet()) ? 2u : 7u;
@@ -389,25 +345,140 @@ std::optional<StorageDeviceNumber> SimBridge::deviceNumber(std::uint64_t generat
 
 void SimBridge::unplug() {
     std::lock_guard lock(mutex_);
-    gone_ = true;
-    ++generation_;
+    bus_.leave();
+}
+
+void SimBridge::powerLost() {
+    std::lock_guard lock(mutex_);
+    const std::int64_t now = clock_.latestNs();
+    bus_.settle(now);
+    if (bus_.gone())
+        return;
+    if (config_.timing.powerOffMs == 0)
+        bus_.leave();
+    else
+        bus_.supplyLost(now + static_cast<std::int64_t>(config_.timing.powerOffMs) * 1'000'000);
+}
+
+bool SimBridge::onCharge() {
+    std::lock_guard lock(mutex_);
+    bus_.settle(clock_.latestNs());
+    return bus_.onCharge();
+}
+
+void SimBridge::setRegisterListener(std::function<void()> listener) {
+    std::lock_guard lock(mutex_);
+    registerListener_ = std::move(listener);
+}
+
+void SimBridge::setBusListener(std::function<void()> listener) {
+    std::lock_guard lock(mutex_);
+    busListener_ = std::move(listener);
 }
 
 void SimBridge::plugIn() {
     std::lock_guard lock(mutex_);
-    gone_ = false;
-    ++generation_;
-    returnAt_ = clock_.nowNs();
+    bus_.settle(clock_.latestNs());
+    if (bus_.onCharge()) {
+        bus_.supplyBack();
+        return;
+    }
+    bus_.arrive(clock_.nowNs());
     boot();
 }
 
+// With firmwarePresent and a blank firmware area the board comes with the factory image,
+// sealed as the boot code wants it; the later families' image carries the scenario's
+// version bytes and INQUIRY texts.
+void SimBridge::installFactoryImage() {
+    auto& flash = flash_.bytes();
+    const bool flashHome = profile_.firmware == FirmwareHome::SerialFlash ||
+                           profile_.firmware == FirmwareHome::Buffers;
+    if (!config_.firmwarePresent || !flashHome || !flash_.fitted())
+        return;
+    std::uint32_t len = FactoryImageLength(profile_);
+    len = std::min<std::uint32_t>(len, static_cast<std::uint32_t>(flash.size()));
+    const std::uint32_t check = std::min<std::uint32_t>(profile_.firmwareOffset, len);
+    if (!Blank(std::span(flash).subspan(check, std::min<std::size_t>(16, len - check))))
+        return;
+    auto img = MakeFirmwareImage(config_.kind, len);
+    PutImageVersion(img, config_.kind, config_.firmwareVersion);
+    if (config_.kind == 19 || config_.kind == 20)
+        SealCrc16Image(img);
+    if (config_.kind >= 21 && config_.kind <= 24) {
+        for (std::uint32_t bank = 0; bank + kBankSize <= img.size(); bank += kBankSize) {
+            std::fill_n(img.begin() + bank + 1552, 24, std::uint8_t{0});
+            std::copy_n(config_.inquiryVendor.begin(),
+                        std::min<std::size_t>(config_.inquiryVendor.size(), 7),
+                        img.begin() + bank + 1552);
+            std::copy_n(config_.inquiryProduct.begin(),
+                        std::min<std::size_t>(config_.inquiryProduct.size(), 15),
+                        img.begin() + bank + 1560);
+            SealBank(std::span(img).subspan(bank, kBankSize));
+        }
+    }
+    std::copy(img.begin(), img.end(), flash.begin());
+    // The block before the firmware holds the configuration: left blank.
+    if (profile_.firmwareOffset > 0 && profile_.store == ConfigStore::SerialFlash &&
+        profile_.configOffset < profile_.firmwareOffset)
+        std::fill_n(flash.begin(), profile_.firmwareOffset, 0xFF);
+}
+
+// The mask ROM starts only the manufacturing program made for it: the one for its chip,
+// ROM version (IdentifyBridge byte 7) and variant (byte 5), or chip revision for kind 26.
+bool SimBridge::acceptsManufacturingImage(std::span<const std::uint8_t> image) const {
+    std::string name;
+    switch (config_.kind) {
+        case 21:
+        case 22:
+        case 23:
+        case 24: {
+            const char* number = profile_.variant == 'a'   ? "671"
+                                 : profile_.variant == 'b' ? "672"
+                                 : profile_.variant == 'c' ? "673"
+                                 : profile_.variant == 'e' ? "675"
+                                                           : "000";
+            name = Format("VQS%s_ROM%u_MFG", number, config_.romVersion);
+            break;
+        }
+        case 25:
+            name = "VQS703_ROM0_MFG";
+            break;
+        case 26:
+            name = Format("VQS702_ROM_MFG_A%d", config_.revision - 1);
+            break;
+        case 27:
+            name = "VQS708_ROM0_MFG";
+            break;
+        case 28:
+        case 29:
+            name = "VQS712_ROM0_MFG";
+            break;
+        default:
+            return false;
+    }
+    return resources::MatchesImageRule(name, image.data(), image.size());
+}
+
 void SimBridge::leaveBus(std::int64_t at, bool comeBack) {
-    ++generation_;
-    ++resets_;
-    returnAt_ = at + static_cast<std::int64_t>(config_.timing.resetDelayMs) * 1'000'000;
-    if (!comeBack)
-        gone_ = true;
+    bus_.reset(at + static_cast<std::int64_t>(config_.timing.resetDelayMs) * 1'000'000, comeBack);
+    if (otherIdentityArmed_)
+        otherIdentity_ = otherIdentityArmed_;
     boot();
+}
+
+StorageView SimBridge::storage() const {
+    StorageView v;
+    v.kind = config_.kind;
+    v.profile = &profile_;
+    v.defaultIdentity = &config_.defaultIdentity;
+    if (eeprom_.fitted())
+        v.eeprom = eeprom_.bytes();
+    v.flash = flash_.bytes();
+    v.parallel = parallel_.bytes();
+    v.diskConfig = diskConfig_;
+    v.running = runningImage_;
+    return v;
 }
 
 void SimBridge::boot() {
@@ -419,156 +490,90 @@ void SimBridge::boot() {
         for (std::size_t i = 0; i < bytes.size() && addr + i < xdata_.size(); ++i)
             xdata_[addr + i] = bytes[i];
     }
-    flashStatus_ &= 0x9C;  // the protection bits are kept, the write enable latch is not
-    statusWriteEnabled_ = false;
-    flashBusyUntil_ = 0;
-    aai_ = false;
+    flash_.powerOn();
+    parallel_.powerOn();
     spiOpcode_ = 0;
     spiAddress_.clear();
-    parallelMode_ = false;
-    parallelArmed_ = false;
-    parallelBusyUntil_ = 0;
     modeSwitchDoneAt_ = -1;
     modeByte_ = config_.modeByte;
 
-    switch (profile_.firmware) {
-        case FirmwareHome::Rom:
-            firmware_ = true;
-            break;
-        case FirmwareHome::SerialFlash:
-        case FirmwareHome::Buffers:
-            firmware_ = flashFitted() && profile_.firmwareOffset + 16 <= flash_.size() &&
-                        !Blank(std::span(flash_).subspan(profile_.firmwareOffset, 16));
-            break;
-        case FirmwareHome::ParallelFlash:
-            firmware_ = !Blank(std::span(parallel_).first(16));
-            break;
-    }
+    readDiskArea();
+    firmware_ = FirmwareFound(storage()) || diskFirmware_.has_value();
+    runningVersion_ = firmware_ ? config_.firmwareVersion : profile_.bootVersion;
+    runningVendor_ = config_.inquiryVendor;
+    runningProduct_ = config_.inquiryProduct;
+    standby_ = 0;
+    bootBank_ = -1;
     if (IsLaterFamily(config_.kind)) {
         buffers_ = firmware_ ? BufferState::Firmware : BufferState::MaskRom;
         runningImage_.clear();
-        if (firmware_)
+        const auto& f = flash_.bytes();
+        if (firmware_ && config_.kind <= 24) {
+            // The running image is the bank booted from; it tells the INQUIRY texts, and
+            // the device setting block its standby time.
+            bootBank_ = BootBank(f);
+            const auto bank = std::span(f).subspan(std::size_t(bootBank_) * kBankSize, kBankSize);
+            runningImage_.assign(bank.begin(), bank.end());
+            if (auto v = ImageText(bank, 1552, 8); !v.empty())
+                runningVendor_ = v;
+            if (auto p = ImageText(bank, 1560, 16); !p.empty())
+                runningProduct_ = p;
+            if (f.size() >= kSettingBlockAt + 24) {
+                if (auto s = SettingBlockStandby(std::span(f).subspan(kSettingBlockAt, 24)))
+                    standby_ = *s;
+            }
+        } else if (firmware_) {
             runningImage_.assign(
-                flash_.begin(),
-                flash_.begin() + std::min<std::size_t>(flash_.size(), profile_.programCapacity));
+                f.begin(), f.begin() + std::min<std::size_t>(f.size(), profile_.programCapacity));
+        }
+    }
+    // The version reported is the one the image that runs carries: the disk area's when
+    // the board booted from its drive, else the one in its own storage.
+    if (diskFirmware_) {
+        if (config_.kind == 7 && !Blank(diskVersion_))
+            runningVersion_ = diskVersion_;
+    } else if (firmware_) {
+        if (const auto v = RunningImageVersion(storage()))
+            runningVersion_ = *v;
     }
     if (firmware_) {
         xdata_[0x703A] |= 0x15;  // firmware loaded (the bit each family tests)
         xdata_[0x70F3] |= 0x01;
-        if (profile_.chipNumber) {
+        // Kind 8 runs from ROM; the signature tells that it booted a disk area.
+        if (profile_.chipNumber && (config_.kind != 8 || diskFirmware_)) {
             const std::uint8_t sig[] = {0x55, 0xAA, 0xAA, 0x55};
             std::copy(std::begin(sig), std::end(sig), xdata_.begin() + 0xC000);
             std::memcpy(xdata_.data() + 0xC004, profile_.chipNumber, 3);
             xdata_[0xC007] = static_cast<std::uint8_t>('0' + config_.revision);
         }
     }
-    readDiskConfig();
-    decodeIdentity();
+    identity_ = DecodeIdentity(storage(), firmware_);
+    if (firmware_ && !storedSerial_.empty())
+        identity_.serial = storedSerial_;
+    if (otherIdentity_) {
+        const FaultSpec& f = *otherIdentity_;
+        if (!f.vid && !f.pid && !f.serial)
+            identity_.pid = static_cast<std::uint16_t>(identity_.pid + 1);
+        identity_.vid = f.vid.value_or(identity_.vid);
+        identity_.pid = f.pid.value_or(identity_.pid);
+        identity_.serial = f.serial.value_or(identity_.serial);
+    }
 }
 
-// Kinds 7 and 8 on boards without an EEPROM keep their configuration on the attached
-// disk: at boot the chip reads the drive's last sector and takes the block at 128 when
-// the sector starts with the 0x56 0x51 pattern.
-void SimBridge::readDiskConfig() {
+// Kinds 7 and 8 boot the firmware of the reserved area on their drive when it is valid;
+// boards without an EEPROM take their configuration from there too (SimDiskArea.h).
+void SimBridge::readDiskArea() {
     diskConfig_.clear();
+    diskFirmware_.reset();
+    diskVersion_ = {};
     SimDrive* d = drives_[0].get();
-    if (hasEeprom_ || (config_.kind != 7 && config_.kind != 8) || !d || d->packet() ||
-        d->sectors() == 0)
+    if (!keepsDiskArea() || !d)
         return;
-    std::vector<std::uint8_t> sector(d->sectorSize());
-    if (d->read(d->sectors() - 1, 1, sector.data()) != SimDrive::Io::Ok)
-        return;
-    if (sector[0] == 0x56 && sector[1] == 0x51)
-        diskConfig_.assign(sector.begin() + 128, sector.begin() + 256);
-}
-
-std::span<const std::uint8_t> SimBridge::heldConfigBlock() const {
-    if (profile_.store == ConfigStore::Eeprom) {
-        if (!diskConfig_.empty())
-            return diskConfig_;
-        if (hasEeprom_)
-            return eeprom_;
-        if (flash_.size() >= 0x8080)
-            return std::span(flash_).subspan(0x8000, 128);
-        return {};
-    }
-    if (profile_.store != ConfigStore::SerialFlash)
-        return {};
-    // The families with a 256-byte extended block hand out all of it; kind 26 keeps it at
-    // 0xD000 or, when that sector is blank, at 0x1D000.
-    const std::size_t len = HasExtendedBlock(config_.kind) ? 256 : 128;
-    std::size_t at = profile_.configOffset;
-    if (config_.kind == 26 && at + len <= flash_.size() &&
-        Blank(std::span(flash_).subspan(at, len)) && 0x1D000 + len <= flash_.size())
-        at = 0x1D000;
-    if (at + len <= flash_.size())
-        return std::span(flash_).subspan(at, len);
-    return {};
-}
-
-// How the device reads the configuration it holds. A block whose first two bytes are a
-// USB device descriptor header (0x12, 0x01) is the descriptor layout: vendor ID at 8,
-// product ID at 10, strings at 20, 64 and 96 with two bytes per character. Otherwise
-// the IDs are at 0 and 2 and the position of the product string tells the layout: a
-// descriptor type byte 3 at 49 means the compact layout (strings at 12, 48 and 84, one
-// byte per character), a type byte at 53 the layout with strings at 12, 52 and 96 and two
-// bytes per character. A blank block (all 0x00 or 0xFF), or one that fits none of these,
-// leaves the chip's default identity.
-void SimBridge::decodeIdentity() {
-    identity_ = config_.defaultIdentity;
-    if (profile_.store == ConfigStore::ParallelFlash) {
-        const std::span<const std::uint8_t> p = parallel_;
-        if (Blank(p.subspan(0x4008, 4)))
-            return;
-        identity_.vid = GetLE16(p, 0x4008);
-        identity_.pid = GetLE16(p, 0x400A);
-        identity_.manufacturer = DecodeEitherDescriptor(p, 0x40A0, 31);
-        identity_.product = DecodeEitherDescriptor(p, 0x40E0, 31);
-        identity_.serial = DecodeEitherDescriptor(p, 0x4120, 31);
-        return;
-    }
-    if (profile_.store == ConfigStore::ImageStrings) {
-        if (!firmware_ || flash_.size() < 2048)
-            return;
-        const std::span<const std::uint8_t> f = flash_;
-        const auto m = DecodeDescriptor(f, 1576, 15, true);
-        const auto p = DecodeDescriptor(f, 1608, 15, true);
-        if (!m.empty())
-            identity_.manufacturer = m;
-        if (!p.empty())
-            identity_.product = p;
-        return;
-    }
-    const auto b = heldConfigBlock();
-    if (b.size() < 128 || Blank(b))
-        return;
-    if (b[0] == 0x12 && b[1] == 0x01) {
-        identity_.vid = GetLE16(b, 8);
-        identity_.pid = GetLE16(b, 10);
-        identity_.manufacturer = DecodeDescriptor(b, 20, 21, false);
-        identity_.product = DecodeDescriptor(b, 64, 21, false);
-        identity_.serial = DecodeDescriptor(b, 96, 13, false);
-    } else if (b[49] == 3) {
-        identity_.vid = GetLE16(b, 0);
-        identity_.pid = GetLE16(b, 2);
-        identity_.manufacturer = DecodeDescriptor(b, 12, 30, true);
-        identity_.product = DecodeDescriptor(b, 48, 30, true);
-        identity_.serial = DecodeDescriptor(b, 84, 30, true);
-    } else if (b[53] == 3) {
-        identity_.vid = GetLE16(b, 0);
-        identity_.pid = GetLE16(b, 2);
-        identity_.manufacturer = DecodeDescriptor(b, 12, 18, false);
-        identity_.product = DecodeDescriptor(b, 52, 21, false);
-        identity_.serial = DecodeDescriptor(b, 96, 13, false);
-    }
-    // The extended block carries the manufacturer as plain text at 200-223.
-    if (b.size() >= 224) {
-        std::string text;
-        for (std::size_t i = 200; i < 224 && b[i] != 0 && b[i] != 0xFF; ++i)
-            text.push_back(static_cast<char>(b[i]));
-        if (!text.empty())
-            identity_.manufacturer = text;
-    }
+    DiskArea area = FindDiskArea(*d, config_.kind, config_.chipFlag == 1);
+    if (!eeprom_.fitted())
+        diskConfig_ = std::move(area.config);
+    diskFirmware_ = area.firmwareStart;
+    diskVersion_ = area.version;
 }
 
 UsbIdentity SimBridge::identity() {
@@ -583,10 +588,13 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
     ScsiResult result;
     TraceRecord record;
     std::function<void(const TraceRecord&)> sink;
+    std::function<void()> left;
+    std::function<void()> wrote;
     {
         std::lock_guard lock(mutex_);
         const std::int64_t start = clock_.nowNs();
-        if (!presentAt(start) || generation != generation_) {
+        bus_.settle(clock_.latestNs());
+        if (!bus_.presentAt(clock_.latestNs()) || generation != bus_.generation()) {
             result.lastError = kErrorDeviceNotConnected;
             return result;
         }
@@ -607,7 +615,7 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
         const auto k = static_cast<std::size_t>(ex.kind);
         ++counts_[k];
         ++countAll_;
-        bool failed = false, vanish = false, stick = false;
+        bool failed = false, vanish = false, stick = false, silent = false;
         for (std::size_t i = 0; i < config_.faults.size(); ++i) {
             const FaultSpec& f = config_.faults[i];
             if (faultKinds_[i] && *faultKinds_[i] != ex.kind)
@@ -615,13 +623,20 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
             const std::uint32_t count = faultKinds_[i] ? counts_[k] : countAll_;
             switch (f.type) {
                 case FaultSpec::Type::FailCommand:
-                    failed = failed || count == f.n;
+                    failed = failed || (count >= f.n && (f.times == 0 || count - f.n < f.times));
+                    break;
+                case FaultSpec::Type::Timeout:
+                    silent = silent || (count >= f.n && (f.times == 0 || count - f.n < f.times));
                     break;
                 case FaultSpec::Type::StayBusy:
                     stick = stick || count >= f.n;  // from the end of this command on
                     break;
                 case FaultSpec::Type::NoReturn:
                     noReturn_ = noReturn_ || count >= f.n;
+                    break;
+                case FaultSpec::Type::OtherIdentity:
+                    if (count >= f.n && !otherIdentityArmed_)
+                        otherIdentityArmed_ = f;
                     break;
                 case FaultSpec::Type::VanishMidTransfer:
                     vanish = vanish || (count == f.n && !request.data.empty());
@@ -640,14 +655,21 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
             ex.result.callSucceeded = false;
             ex.result.lastError = kErrorDeviceNotConnected;
             ex.result.bytesTransferred = static_cast<std::uint32_t>(half);
-            gone_ = true;
-            ++generation_;
+            bus_.leave();
         } else if (failed) {
             checkCondition(ex, 0x04, 0x44);  // hardware error, internal target failure
+        } else if (silent) {
+            // The device never answers; the host waits out its own time-out.
+            ex.cost = static_cast<std::int64_t>(request.timeoutSeconds + 1) * 1'000'000'000;
+            ex.result.callSucceeded = false;
+            ex.result.lastError = kErrorSemTimeout;
         } else {
             dispatch(ex);
         }
-        flashStuck_ = flashStuck_ || stick;
+        if (stick) {
+            flash_.stick();
+            parallel_.stick();
+        }
         duration = ex.cost;
         const std::int64_t limit =
             static_cast<std::int64_t>(request.timeoutSeconds) * 1'000'000'000;
@@ -660,6 +682,10 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
         }
         if (ex.resetAfter)
             leaveBus(start + ex.cost, !noReturn_);
+        if (ex.resetAfter || vanish)
+            left = busListener_;
+        if (ex.kind == CommandKind::WriteXdata && ex.result.scsiStatus == 0)
+            wrote = registerListener_;
         result = ex.result;
 
         record.timeNs = start;
@@ -679,6 +705,10 @@ ScsiResult SimBridge::execute(const ScsiRequest& request, std::uint64_t generati
     clock_.advanceNs(duration);
     if (sink)
         sink(record);
+    if (left)
+        left();
+    if (wrote)
+        wrote();
     return result;
 }
 
@@ -701,17 +731,17 @@ void SimBridge::setTraceSink(std::function<void(const TraceRecord&)> sink) {
 
 std::vector<std::uint8_t> SimBridge::eeprom() {
     std::lock_guard lock(mutex_);
-    return eeprom_;
+    return eeprom_.bytes();
 }
 
 std::vector<std::uint8_t> SimBridge::serialFlash() {
     std::lock_guard lock(mutex_);
-    return flash_;
+    return flash_.bytes();
 }
 
 std::vector<std::uint8_t> SimBridge::parallelFlash() {
     std::lock_guard lock(mutex_);
-    return parallel_;
+    return parallel_.bytes();
 }
 
 std::vector<std::uint8_t> SimBridge::registers(std::uint16_t address, std::size_t length) {
@@ -738,7 +768,7 @@ void SimBridge::readRegisters(std::uint32_t address, std::span<std::uint8_t> out
 
 std::uint8_t SimBridge::flashStatus() {
     std::lock_guard lock(mutex_);
-    return static_cast<std::uint8_t>(flashStatus_ | (flashBusyAt(clock_.nowNs()) ? 1 : 0));
+    return flash_.status(clock_.nowNs());
 }
 
 bool SimBridge::firmwareRunning() {
@@ -763,7 +793,7 @@ std::uint8_t SimBridge::powerControlLines() {
 
 std::uint32_t SimBridge::resets() {
     std::lock_guard lock(mutex_);
-    return resets_;
+    return bus_.resets();
 }
 
 SimDrive* SimBridge::drive(int position) {

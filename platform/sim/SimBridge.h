@@ -43,8 +43,13 @@
 #include "platform/ScsiPassThrough.h"
 #include "platform/sim/BridgeProfile.h"
 #include "platform/sim/SimBridgeConfig.h"
+#include "platform/sim/SimBusPresence.h"
 #include "platform/sim/SimClock.h"
 #include "platform/sim/SimDrive.h"
+#include "platform/sim/SimEeprom.h"
+#include "platform/sim/SimImageRules.h"
+#include "platform/sim/SimParallelFlash.h"
+#include "platform/sim/SimSerialFlash.h"
 
 namespace vq::sim {
 
@@ -111,6 +116,8 @@ enum class CommandKind : std::uint8_t {
 CommandKind ClassifyCommand(std::span<const std::uint8_t> cdb);
 std::string_view CommandKindName(CommandKind kind);
 std::optional<CommandKind> CommandKindFromName(std::string_view name);
+// The fault types by their scenario names (failCommand, timeout, corruptProgram, ...).
+std::optional<FaultSpec::Type> FaultTypeFromName(std::string_view name);
 
 // One command block as the device received it and answered it.
 struct TraceRecord {
@@ -129,6 +136,20 @@ std::string FormatTraceRecord(const TraceRecord& record);
 // The state of the buffers of the later families.
 enum class BufferState : std::uint8_t { MaskRom, Program, Firmware };
 
+// What a board keeps with its power off, and whether it is on the bus, for a machine that
+// outlives the program (SimMachineState.h).
+struct BridgeKept {
+    std::vector<std::uint8_t> eeprom;
+    std::vector<std::uint8_t> serialFlash;
+    std::uint8_t flashProtection = 0;  // the status register's non-volatile bits (2-4, 7)
+    std::vector<std::uint8_t> parallelFlash;
+    std::string storedSerial;     // kinds 21 to 24: the serial stored at activation
+    bool gone = false;            // off the bus until plugged in again or power-cycled
+    std::uint8_t powerLines = 0;  // register 0x7059 (the port-power control board's lines)
+
+    bool operator==(const BridgeKept&) const = default;
+};
+
 class SimBridge {
   public:
     SimBridge(BridgeConfig config, SimClock& clock, std::filesystem::path workFolder,
@@ -146,8 +167,19 @@ class SimBridge {
     // Bus presence as the host sees it now.
     bool present();
     std::uint64_t generation();
-    void unplug();  // the board is pulled off the bus
-    void plugIn();  // and put back (it boots again)
+    void unplug();     // the board is pulled off the bus (or ejected): gone at once
+    void powerLost();  // its port power goes off: gone after timing.powerOffMs
+    void plugIn();     // put back or powered again (a full boot; none when the supply
+                       // came back before the board went dark)
+    bool onCharge();   // running on after its power went off
+    // Called, outside the device's lock, after the host wrote its registers (the
+    // port-power control board's lines).
+    void setRegisterListener(std::function<void()> listener);
+    // Called, outside the device's lock, whenever the device leaves the bus by itself
+    // (a reset, an activation, a vanish fault).
+    void setBusListener(std::function<void()> listener);
+    // Plans one more fault from now on (counted from the commands already seen).
+    void addFault(const FaultSpec& fault);
     // The identity decoded from the configuration held at the last boot.
     UsbIdentity identity();
 
@@ -171,15 +203,23 @@ class SimBridge {
     std::uint32_t resets();            // boots after a reset or activation
     SimDrive* drive(int position);     // 0 master, 1 slave; null when none
 
+    // What the board keeps (SimBridgeKept.cpp).
+    BridgeKept kept();
+    // Puts kept contents back and boots from them, as at power-on; the port-power lines are
+    // taken too when `powerLines`. Empty, else why the contents do not fit this board.
+    std::string restoreKept(const BridgeKept& kept, bool powerLines);
+
   private:
     struct Exchange;
 
     // Bus and boot.
-    bool presentAt(std::int64_t now) const;
     void leaveBus(std::int64_t at, bool comeBack);
+    void installFactoryImage();
+    void planFault(const FaultSpec& fault);
+    bool acceptsManufacturingImage(std::span<const std::uint8_t> image) const;
     void boot();
-    void decodeIdentity();
-    std::span<const std::uint8_t> heldConfigBlock() const;
+    StorageView storage() const;
+    std::span<const std::uint8_t> heldConfigBlock() const { return HeldConfigBlock(storage()); }
 
     // Command families.
     void dispatch(Exchange& ex);
@@ -211,59 +251,56 @@ class SimBridge {
     void busTime(Exchange& ex, std::size_t bytes);
 
     // Storage.
-    bool flashFitted() const { return !flash_.empty(); }
     bool waitFlashReady(Exchange& ex);
-    bool flashBusyAt(std::int64_t t) const;
-    bool flashProtected() const { return (flashStatus_ & 0x1C) != 0; }
-    void flashErase(std::uint32_t address, std::uint32_t length);
     void flashProgram(std::uint32_t address, std::span<const std::uint8_t> bytes);
     void corrupt(std::vector<std::uint8_t>& store, std::uint32_t address, std::size_t length);
-    std::vector<std::uint8_t> flashIdStream(std::uint8_t opcode, bool addressGiven) const;
+    bool corruptsSectors(std::uint64_t lba, std::uint64_t count) const;
+    void corruptSectors(std::vector<std::uint8_t>& bytes, std::uint64_t lba,
+                        std::uint32_t sectorSize) const;
     void writeFlashStatus(std::uint8_t value, Exchange& ex);
     void aaiProgram(std::uint8_t d0, std::uint8_t d1);
     std::uint32_t bufferCapacity() const;
     std::uint8_t presenceRegister() const;
     void readRegisters(std::uint32_t address, std::span<std::uint8_t> out) const;
-    void readDiskConfig();
+    void readDiskArea();
+    bool keepsDiskArea() const { return config_.kind == 7 || config_.kind == 8; }
     int lunDrive() const;
     std::int64_t now(const Exchange& ex) const;
 
     BridgeConfig config_;
     const BridgeProfile& profile_;
-    const FlashFamily* family_ = nullptr;
     SimClock& clock_;
     std::uint32_t deviceNumber_;
     std::mutex mutex_;
 
     // Bus.
-    std::uint64_t generation_ = 1;
-    std::int64_t returnAt_ = 0;
-    bool gone_ = false;      // off the bus until plugIn()
+    BusPresence bus_;
     bool noReturn_ = false;  // the next reset leaves it gone
-    std::uint32_t resets_ = 0;
+    // The identity the board returns with from the next reset on (a fault), and the one
+    // it shows now.
+    std::optional<FaultSpec> otherIdentityArmed_, otherIdentity_;
     UsbIdentity identity_;
 
     // Chip state.
     std::vector<std::uint8_t> xdata_;
-    bool hasEeprom_ = false;
-    std::vector<std::uint8_t> eeprom_;
-    std::vector<std::uint8_t> flash_;
-    std::uint8_t flashStatus_ = 0;  // bits 1 (write enable) and 2-4 (protection) kept here
-    bool statusWriteEnabled_ = false;
-    std::int64_t flashBusyUntil_ = 0;
-    bool flashStuck_ = false;
-    bool aai_ = false;
-    std::uint32_t aaiAddress_ = 0;
+    // Parts on the board.
+    EepromPart eeprom_;
+    SerialFlashPart flash_;
+    ParallelFlashPart parallel_;
     std::uint8_t spiOpcode_ = 0;  // the transaction a SpiRead or SpiWrite continues
     std::vector<std::uint8_t> spiAddress_;
-    std::vector<std::uint8_t> parallel_;
-    bool parallelMode_ = false;
-    bool parallelArmed_ = false;
-    std::int64_t parallelBusyUntil_ = 0;
     bool firmware_ = false;
     BufferState buffers_ = BufferState::MaskRom;
     std::vector<std::uint8_t> runningImage_;  // buffer id 1: the image booted from
-    std::vector<std::uint8_t> diskConfig_;    // kinds 7 and 8 without EEPROM: from the disk
+    int bootBank_ = -1;                       // kinds 21 to 24: the bank booted from
+    // What the running image reports (kinds 21 to 24 carry them in the image).
+    std::array<std::uint8_t, 6> runningVersion_{};
+    std::string runningVendor_, runningProduct_;
+    // Kinds 21 to 24: the serial text of the identity record, stored at activation.
+    std::string storedSerial_;
+    std::vector<std::uint8_t> diskConfig_;       // kinds 7 and 8 without EEPROM: from the disk
+    std::optional<std::uint64_t> diskFirmware_;  // kinds 7 and 8: R of the area booted from
+    std::array<std::uint8_t, 6> diskVersion_{};  // kind 7: the version of that firmware
     std::uint32_t standby_ = 0;
     std::uint8_t modeByte_ = 0;
     std::int64_t modeSwitchDoneAt_ = -1;
@@ -279,6 +316,8 @@ class SimBridge {
     std::deque<TraceRecord> trace_;
     std::vector<std::optional<CommandKind>> faultKinds_;  // per fault; nullopt: any kind
     std::function<void(const TraceRecord&)> traceSink_;
+    std::function<void()> busListener_;
+    std::function<void()> registerListener_;
 };
 
 }  // namespace vq::sim

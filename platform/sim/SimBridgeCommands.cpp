@@ -22,6 +22,12 @@ constexpr std::uint8_t kInvalidOpcode = 0x20, kLbaOutOfRange = 0x21, kInvalidFie
                        kInvalidParameter = 0x26, kNoMedium = 0x3A, kWriteError = 0x0C,
                        kAborted = 0x00;
 
+std::int64_t DataPhaseNs(std::uint64_t bytes, double mebibytesPerSecond) {
+    return mebibytesPerSecond > 0 ? static_cast<std::int64_t>(static_cast<double>(bytes) * 1e9 /
+                                                              (mebibytesPerSecond * 1048576.0))
+                                  : 0;
+}
+
 std::uint32_t Be24(const std::array<std::uint8_t, 16>& c, std::size_t off) {
     return GetBE24(c, off);
 }
@@ -47,8 +53,7 @@ void SimBridge::checkCondition(Exchange& ex, std::uint8_t key, std::uint8_t asc)
 }
 
 void SimBridge::busTime(Exchange& ex, std::size_t bytes) {
-    ex.cost += static_cast<std::int64_t>(static_cast<double>(bytes) * 1000.0 /
-                                         config_.timing.busMegabytesPerSecond);
+    ex.cost += DataPhaseNs(bytes, config_.timing.busMegabytesPerSecond);
 }
 
 // The data-in phase: the host must have asked for data in, with room for the answer.
@@ -177,7 +182,7 @@ void SimBridge::inquiry(Exchange& ex) {
     const auto& c = ex.c;
     const std::size_t alloc = GetBE16(c, 3);  // bytes 3-4; the older form uses byte 4 only
     const std::uint8_t type = (drives_[0] && drives_[0]->packet()) ? 0x05 : 0x00;
-    const auto& fw = config_.firmwareVersion;
+    const auto& fw = runningVersion_;
     if (c[1] & 1) {
         std::array<std::uint8_t, 84> p{};
         p[0] = type;
@@ -202,6 +207,9 @@ void SimBridge::inquiry(Exchange& ex) {
         p[14] = firmware_ ? 1 : 0;
         p[15] = config_.kind;
         PutBE32(p, 16, deviceNumber_);
+        // The serial text stored from the identity record at the last activation.
+        if (!storedSerial_.empty())
+            PutPadded(std::span(p).subspan(64, 20), storedSerial_);
         sendIn(ex, std::span(p).first(std::min<std::size_t>(alloc, p.size())));
         return;
     }
@@ -211,16 +219,17 @@ void SimBridge::inquiry(Exchange& ex) {
     d[2] = 0x02;
     d[3] = 0x02;
     d[4] = 91;
-    std::string vendor = config_.inquiryVendor, product = config_.inquiryProduct;
-    if (profile_.store == ConfigStore::ParallelFlash && !parallel_.empty() &&
-        parallel_[0x4160] != 0xFF && parallel_[0x4160] != 0) {
-        vendor.assign(reinterpret_cast<const char*>(&parallel_[0x4160]), 8);
-        product.assign(reinterpret_cast<const char*>(&parallel_[0x4168]), 16);
+    std::string vendor = runningVendor_, product = runningProduct_;
+    const auto& pf = parallel_.bytes();
+    if (profile_.store == ConfigStore::ParallelFlash && pf.size() > 0x4178 && pf[0x4160] != 0xFF &&
+        pf[0x4160] != 0) {
+        vendor.assign(reinterpret_cast<const char*>(&pf[0x4160]), 8);
+        product.assign(reinterpret_cast<const char*>(&pf[0x4168]), 16);
     }
     PutPadded(std::span(d).subspan(8, 8), vendor);
     PutPadded(std::span(d).subspan(16, 16), product);
-    const std::uint8_t major = firmware_ ? fw[0] : profile_.bootVersion[0];
-    const std::uint8_t minor = firmware_ ? fw[1] : profile_.bootVersion[1];
+    const std::uint8_t major = fw[0];
+    const std::uint8_t minor = fw[1];
     d[32] = static_cast<std::uint8_t>('0' + major % 10);
     d[33] = '.';
     d[34] = static_cast<std::uint8_t>('0' + (minor / 10) % 10);
@@ -342,7 +351,10 @@ void SimBridge::ataCommand(Exchange& ex, int position, std::uint8_t command, std
                                         ? 65536u
                                         : (count == 0 ? 256u : count);
             const std::uint64_t bytes = n * d->sectorSize();
-            if (lba + n > d->sectors()) {
+            // The raw ATA pass-through reaches the sectors above the reported capacity;
+            // READ(10) and WRITE(10) stop at it.
+            const bool raw = ex.c[0] != 0x28 && ex.c[0] != 0x2A;
+            if (lba + n > d->sectors() + (raw ? d->hiddenSectors() : 0)) {
                 checkCondition(ex, kIllegalRequest, kLbaOutOfRange);
                 return;
             }
@@ -351,16 +363,25 @@ void SimBridge::ataCommand(Exchange& ex, int position, std::uint8_t command, std
                 checkCondition(ex, kIllegalRequest, kInvalidField);
                 return;
             }
+            std::vector<std::uint8_t> stored;
+            const std::uint8_t* in = ex.data.data();
+            if (write && corruptsSectors(lba, n)) {
+                stored.assign(ex.data.begin(),
+                              ex.data.begin() + static_cast<std::ptrdiff_t>(bytes));
+                corruptSectors(stored, lba, d->sectorSize());
+                in = stored.data();
+            }
             const auto io =
-                write ? d->write(lba, n, ex.data.data()) : d->read(lba, n, ex.data.data());
+                write ? d->write(lba, n, in, raw) : d->read(lba, n, ex.data.data(), raw);
             if (io != SimDrive::Io::Ok) {
                 checkCondition(ex, kMediumError, write ? kWriteError : 0x11);
                 return;
             }
             ex.result.bytesTransferred = static_cast<std::uint32_t>(bytes);
-            busTime(ex, bytes);
-            ex.cost += static_cast<std::int64_t>(static_cast<double>(bytes) * 1000.0 /
-                                                 d->config().megabytesPerSecond);
+            // The bus and the media move the data at the same time: the slower one sets
+            // the time (rates in MiB/s).
+            ex.cost += std::max(DataPhaseNs(bytes, config_.timing.busMegabytesPerSecond),
+                                d->transferNs(bytes));
             return;
         }
         default:
@@ -429,16 +450,16 @@ void SimBridge::vendorDF(Exchange& ex) {
 void SimBridge::readMemory(Exchange& ex) {
     const std::uint32_t addr = Be24(ex.c, 8);
     const std::uint32_t len = GetBE16(ex.c, 3);
-    if (hasEeprom_) {
-        if (addr + len > eeprom_.size()) {
+    if (eeprom_.fitted()) {
+        if (!eeprom_.inRange(addr, len)) {
             checkCondition(ex, kIllegalRequest, kLbaOutOfRange);
             return;
         }
         ex.cost += static_cast<std::int64_t>(len) * 25 * kUs;  // serial EEPROM clock
-        sendIn(ex, std::span(eeprom_).subspan(addr, len));
+        sendIn(ex, std::span(eeprom_.bytes()).subspan(addr, len));
         return;
     }
-    if (!flashFitted() || (buffers_ == BufferState::MaskRom && IsLaterFamily(config_.kind)) ||
+    if (!flash_.fitted() || (buffers_ == BufferState::MaskRom && IsLaterFamily(config_.kind)) ||
         addr + len > flash_.size()) {
         checkCondition(ex, kIllegalRequest,
                        addr + len > flash_.size() ? kLbaOutOfRange : kInvalidOpcode);
@@ -449,7 +470,7 @@ void SimBridge::readMemory(Exchange& ex) {
         return;
     }
     ex.cost += static_cast<std::int64_t>(len) * 100;  // serial read clock
-    sendIn(ex, std::span(flash_).subspan(addr, len));
+    sendIn(ex, std::span(flash_.bytes()).subspan(addr, len));
 }
 
 void SimBridge::writeMemory(Exchange& ex) {
@@ -457,20 +478,21 @@ void SimBridge::writeMemory(Exchange& ex) {
     const std::uint8_t erase = mode & 0x07;
     const std::uint32_t addr = Be24(ex.c, 8);
     const std::uint32_t len = GetBE16(ex.c, 3);
-    if (hasEeprom_) {
-        if (addr + len > eeprom_.size()) {
+    if (eeprom_.fitted()) {
+        if (!eeprom_.inRange(addr, len)) {
             checkCondition(ex, kIllegalRequest, kLbaOutOfRange);
             return;
         }
         auto d = takeOut(ex, len);
         if (!d)
             return;
-        std::copy(d->begin(), d->end(), eeprom_.begin() + addr);
-        corrupt(eeprom_, addr, len);
-        ex.cost += static_cast<std::int64_t>((len + 7) / 8) * config_.timing.eepromWriteMs * kMs;
+        std::copy(d->begin(), d->end(), eeprom_.bytes().begin() + addr);
+        corrupt(eeprom_.bytes(), addr, len);
+        ex.cost +=
+            static_cast<std::int64_t>(EepromPart::pages(len)) * config_.timing.eepromWriteMs * kMs;
         return;
     }
-    if (!flashFitted() || (buffers_ == BufferState::MaskRom && IsLaterFamily(config_.kind))) {
+    if (!flash_.fitted() || (buffers_ == BufferState::MaskRom && IsLaterFamily(config_.kind))) {
         checkCondition(ex, kIllegalRequest, kInvalidOpcode);
         return;
     }
@@ -489,15 +511,15 @@ void SimBridge::writeMemory(Exchange& ex) {
     // then program; the bridge waits for both before it answers.
     const auto& t = config_.timing;
     if (erase == 3 || erase == 6 || erase == 7) {
-        flashErase(0, static_cast<std::uint32_t>(flash_.size()));
+        flash_.erase(0, static_cast<std::uint32_t>(flash_.size()));
         ex.cost += static_cast<std::int64_t>(t.flashChipEraseMs) * kMs;
     } else if (erase == 1 || erase == 4) {
-        const std::uint32_t unit = family_->sectorSize;
-        flashErase(addr / unit * unit, unit);
+        const std::uint32_t unit = flash_.family().sectorSize;
+        flash_.erase(addr / unit * unit, unit);
         ex.cost += static_cast<std::int64_t>(t.flashSectorEraseMs) * kMs;
     } else if (erase == 2 || erase == 5) {
-        const std::uint32_t unit = family_->blockSize;
-        flashErase(addr / unit * unit, unit);
+        const std::uint32_t unit = flash_.family().blockSize;
+        flash_.erase(addr / unit * unit, unit);
         ex.cost += static_cast<std::int64_t>(t.flashBlockEraseMs) * kMs;
     }
     flashProgram(addr, *d);
@@ -514,7 +536,7 @@ void SimBridge::identifyBridge(Exchange& ex) {
     a[3] = 'Q';
     a[4] = config_.kind;
     a[5] = profile_.variant;
-    const auto& fw = firmware_ ? config_.firmwareVersion : profile_.bootVersion;
+    const auto& fw = runningVersion_;
     a[6] = fw[0];
     a[7] = fw[1];
     std::memcpy(a.data() + 8, profile_.chipNumber, 3);
@@ -553,7 +575,8 @@ void SimBridge::readChipInfo(Exchange& ex) {
         std::memcpy(a.data(), profile_.chipNumber, 3);
     a[3] = static_cast<std::uint8_t>('0' + config_.revision);
     a[8] = config_.stepCode.value_or(profile_.stepCode);
-    a[16] = config_.diskFirmwareMark;
+    // Kind 7 marks that it booted a firmware area on its drive.
+    a[16] = (config_.kind == 7 && diskFirmware_) ? 1 : config_.diskFirmwareMark;
     a[17] = config_.chipFlag;
     a[18] = config_.extraStepCode;
     a[19] = firmware_ ? 1 : 0;
@@ -572,7 +595,7 @@ void SimBridge::service(Exchange& ex) {
     }
     const bool flashCommand = (code >= 0x10 && code <= 0x15) || (code >= 0x20 && code <= 0x22);
     if (flashCommand &&
-        (!flashFitted() || (IsLaterFamily(config_.kind) && buffers_ == BufferState::MaskRom))) {
+        (!flash_.fitted() || (IsLaterFamily(config_.kind) && buffers_ == BufferState::MaskRom))) {
         checkCondition(ex, kIllegalRequest, kInvalidOpcode);
         return;
     }
@@ -591,7 +614,7 @@ void SimBridge::service(Exchange& ex) {
                 return;
             }
             ex.cost += static_cast<std::int64_t>(len) * 100;
-            sendIn(ex, std::span(flash_).subspan(addr, len));
+            sendIn(ex, std::span(flash_.bytes()).subspan(addr, len));
             return;
         }
         case 0x11: {
@@ -608,20 +631,19 @@ void SimBridge::service(Exchange& ex) {
                 checkCondition(ex, kNotReady, 0x04);
                 return;
             }
-            if (family_->wordProgram) {
+            if (flash_.family().wordProgram) {
                 // The page-program opcode writes a single byte on word-program parts.
                 for (std::size_t i = 0; i < len; i += 256)
                     flashProgram(static_cast<std::uint32_t>(addr + i), d->subspan(i, 1));
             } else {
                 flashProgram(addr, *d);
             }
-            flashBusyUntil_ =
-                now(ex) + static_cast<std::int64_t>((len + 255) / 256) * t.flashPageProgramUs * kUs;
+            flash_.busyUntil(now(ex) + static_cast<std::int64_t>((len + 255) / 256) *
+                                           t.flashPageProgramUs * kUs);
             return;
         }
         case 0x12: {
-            const std::uint8_t s =
-                static_cast<std::uint8_t>(flashStatus_ | (flashBusyAt(now(ex)) ? 1 : 0));
+            const std::uint8_t s = flash_.status(now(ex));
             sendIn(ex, std::span(&s, 1));
             return;
         }
@@ -630,7 +652,7 @@ void SimBridge::service(Exchange& ex) {
                 checkCondition(ex, kNotReady, 0x04);
                 return;
             }
-            flashErase(0, static_cast<std::uint32_t>(flash_.size()));
+            flash_.erase(0, static_cast<std::uint32_t>(flash_.size()));
             ex.cost += static_cast<std::int64_t>(t.flashChipEraseMs) * kMs;
             return;
         case 0x14: {
@@ -643,8 +665,8 @@ void SimBridge::service(Exchange& ex) {
                 checkCondition(ex, kNotReady, 0x04);
                 return;
             }
-            flashErase(addr, 32768);
-            flashBusyUntil_ = now(ex) + static_cast<std::int64_t>(t.flashBlockEraseMs) * kMs;
+            flash_.erase(addr, 32768);
+            flash_.busyUntil(now(ex) + static_cast<std::int64_t>(t.flashBlockEraseMs) * kMs);
             return;
         }
         case 0x15:
@@ -661,9 +683,9 @@ void SimBridge::service(Exchange& ex) {
             return;
         case 0x23: {
             std::array<std::uint8_t, 4> a{};
-            const std::uint8_t type = family_->flashType;
+            const std::uint8_t type = flash_.family().flashType;
             a[0] = config_.service23.value_or(
-                (!hasEeprom_ && flashFitted() && type >= 3 && type != 255)
+                (!eeprom_.fitted() && flash_.fitted() && type >= 3 && type != 255)
                     ? static_cast<std::uint8_t>(type - 2)
                     : std::uint8_t{0});
             sendIn(ex, a);
@@ -739,19 +761,15 @@ void SimBridge::service(Exchange& ex) {
 
 // ---- serial flash ----
 
-bool SimBridge::flashBusyAt(std::int64_t t) const {
-    return flashStuck_ || t < flashBusyUntil_;
-}
-
 // The bridge waits for a busy flash before it starts another operation, up to its own
 // limit; a flash that stays busy makes the command fail.
 bool SimBridge::waitFlashReady(Exchange& ex) {
     const std::int64_t limit = static_cast<std::int64_t>(config_.timing.flashReadyLimitMs) * kMs;
-    if (flashStuck_) {
+    if (flash_.stuck()) {
         ex.cost += limit;
         return false;
     }
-    const std::int64_t wait = flashBusyUntil_ - now(ex);
+    const std::int64_t wait = flash_.busyEnd() - now(ex);
     if (wait <= 0)
         return true;
     if (wait > limit) {
@@ -762,22 +780,10 @@ bool SimBridge::waitFlashReady(Exchange& ex) {
     return true;
 }
 
-// Erases and programs are refused silently while any block-protection bit is set (the
-// whole part counts as protected), as the part itself does.
-void SimBridge::flashErase(std::uint32_t address, std::uint32_t length) {
-    if (flashProtected() || address >= flash_.size())
-        return;
-    const std::size_t n = std::min<std::size_t>(length, flash_.size() - address);
-    std::fill_n(flash_.begin() + address, n, std::uint8_t{0xFF});
-}
-
 void SimBridge::flashProgram(std::uint32_t address, std::span<const std::uint8_t> bytes) {
-    if (flashProtected() || address >= flash_.size())
-        return;
-    const std::size_t n = std::min<std::size_t>(bytes.size(), flash_.size() - address);
-    for (std::size_t i = 0; i < n; ++i)
-        flash_[address + i] &= bytes[i];  // programming only clears bits
-    corrupt(flash_, address, n);
+    const std::size_t n = flash_.program(address, bytes);
+    if (n > 0)
+        corrupt(flash_.bytes(), address, n);
 }
 
 void SimBridge::corrupt(std::vector<std::uint8_t>& store, std::uint32_t address,
@@ -789,59 +795,41 @@ void SimBridge::corrupt(std::vector<std::uint8_t>& store, std::uint32_t address,
     }
 }
 
-std::vector<std::uint8_t> SimBridge::flashIdStream(std::uint8_t opcode, bool addressGiven) const {
-    const FlashFamily& f = *family_;
-    // Without address bytes from the bridge, the part takes the first three bytes clocked
-    // after 0x90 and 0xAB as the address; the line floats high meanwhile.
-    const std::size_t first = (!addressGiven && (opcode == 0x90 || opcode == 0xAB)) ? 3 : 0;
-    std::vector<std::uint8_t> s(24, 0xFF);
-    for (std::size_t i = first; i < s.size(); ++i) {
-        const std::size_t k = i - first;
-        switch (opcode) {
-            case 0x9F:
-                s[i] = f.jedec[k % 3];
-                break;
-            case 0x90:
-                s[i] = f.rems[k % 2];
-                break;
-            case 0xAB:
-                s[i] = f.res;
-                break;
-            case 0x15:
-                s[i] = f.legacy15[k % 2];
-                break;
-            case 0x05:
-                s[i] = flashStatus_;
-                break;
-            default:
-                break;
-        }
+bool SimBridge::corruptsSectors(std::uint64_t lba, std::uint64_t count) const {
+    return std::any_of(config_.faults.begin(), config_.faults.end(), [&](const FaultSpec& f) {
+        return f.type == FaultSpec::Type::CorruptSector && f.lba >= lba && f.lba - lba < count;
+    });
+}
+
+void SimBridge::corruptSectors(std::vector<std::uint8_t>& bytes, std::uint64_t lba,
+                               std::uint32_t sectorSize) const {
+    for (const auto& f : config_.faults) {
+        if (f.type != FaultSpec::Type::CorruptSector || f.lba < lba || f.address >= sectorSize)
+            continue;
+        const std::uint64_t at = (f.lba - lba) * sectorSize + f.address;
+        if (at < bytes.size())
+            bytes[at] ^= f.mask;
     }
-    return s;
 }
 
 void SimBridge::readFlashId(Exchange& ex) {
     const std::size_t n = ex.c[3];
     const std::uint8_t op = ex.c[4] == 0 ? 0x9F : ex.c[4];  // 0: the part's JEDEC opcode
-    auto s = flashIdStream(op, ex.c[5] == 0x03);
+    auto s = flash_.idStream(op, ex.c[5] == 0x03);
     s.resize(std::max(s.size(), n), 0xFF);
     sendIn(ex, std::span(s).first(n));
 }
 
 void SimBridge::writeFlashStatus(std::uint8_t value, Exchange& ex) {
-    if (!(flashStatus_ & 0x02) && !statusWriteEnabled_)
-        return;  // the part ignores a status write without an enable before it
-    flashStatus_ = static_cast<std::uint8_t>(value & 0x9C);
-    statusWriteEnabled_ = false;
-    flashBusyUntil_ = now(ex) + static_cast<std::int64_t>(config_.timing.flashStatusWriteMs) * kMs;
+    flash_.writeStatus(
+        value, now(ex) + static_cast<std::int64_t>(config_.timing.flashStatusWriteMs) * kMs);
 }
 
 void SimBridge::aaiProgram(std::uint8_t d0, std::uint8_t d1) {
-    if (!aai_ || !family_->wordProgram)
-        return;
-    const std::array<std::uint8_t, 2> w{d0, d1};
-    flashProgram(aaiAddress_, w);
-    aaiAddress_ += 2;
+    if (const auto at = flash_.nextWord()) {
+        const std::array<std::uint8_t, 2> w{d0, d1};
+        flashProgram(*at, w);
+    }
 }
 
 // A raw transaction: byte 3 bytes go out (the opcode in byte 5, then bytes 6 on);
@@ -857,14 +845,13 @@ void SimBridge::spiCommand(Exchange& ex) {
     spiAddress_.assign(c.begin() + 6, c.begin() + 6 + static_cast<std::ptrdiff_t>(n ? n - 1 : 0));
     switch (op) {
         case 0x06:
-            flashStatus_ |= 0x02;
+            flash_.writeEnable();
             break;
         case 0x04:
-            flashStatus_ &= static_cast<std::uint8_t>(~0x02);
-            aai_ = false;
+            flash_.writeDisable();
             break;
         case 0x50:
-            statusWriteEnabled_ = true;
+            flash_.enableStatusWrite();
             break;
         case 0x01:
             if (!follows && n >= 2)
@@ -873,10 +860,7 @@ void SimBridge::spiCommand(Exchange& ex) {
         case 0xAD:
             if (n == 4) {
                 // Start of an auto-increment program at the address given.
-                if (family_->wordProgram && (flashStatus_ & 0x02)) {
-                    aai_ = true;
-                    aaiAddress_ = static_cast<std::uint32_t>(c[6] << 16 | c[7] << 8 | c[8]);
-                }
+                flash_.startWordProgram(static_cast<std::uint32_t>(c[6] << 16 | c[7] << 8 | c[8]));
             } else if (!follows && n == 3) {
                 aaiProgram(c[6], c[7]);
             }
@@ -894,11 +878,11 @@ void SimBridge::spiRead(Exchange& ex) {
         const std::uint32_t addr =
             static_cast<std::uint32_t>(spiAddress_[0] << 16 | spiAddress_[1] << 8 | spiAddress_[2]);
         for (std::size_t i = 0; i < len; ++i)
-            s.push_back(addr + i < flash_.size() ? flash_[addr + i] : 0xFF);
+            s.push_back(addr + i < flash_.size() ? flash_.bytes()[addr + i] : 0xFF);
     } else {
-        s = flashIdStream(spiOpcode_, spiAddress_.size() >= 3);
+        s = flash_.idStream(spiOpcode_, spiAddress_.size() >= 3);
         if (spiOpcode_ == 0x05)
-            s.assign(len, static_cast<std::uint8_t>(flashStatus_ | (flashBusyAt(now(ex)) ? 1 : 0)));
+            s.assign(len, flash_.status(now(ex)));
         s.resize(std::max(s.size(), len), 0xFF);
         s.resize(len);
     }
@@ -928,22 +912,20 @@ void SimBridge::spiWrite(Exchange& ex) {
 void SimBridge::parallel(Exchange& ex, std::uint8_t code) {
     const auto& c = ex.c;
     const auto& t = config_.timing;
-    if (parallel_.empty()) {
+    if (!parallel_.fitted()) {
         checkCondition(ex, kIllegalRequest, kInvalidOpcode);
         return;
     }
     if (code == 0x05) {
-        parallelMode_ = true;
+        parallel_.enter();
         return;
     }
-    if (!parallelMode_) {
+    if (!parallel_.inFlashMode()) {
         checkCondition(ex, kIllegalRequest, 0x2C);  // command sequence error
         return;
     }
-    // The unlock bytes the fitted part takes: types 0 and 2 one pair, type 1 another.
-    const std::uint8_t uc = config_.parallelFlashType == 1 ? 0x05 : 0x55;
-    const std::uint8_t ub = config_.parallelFlashType == 1 ? 0x02 : 0x2A;
-    const bool busy = flashStuck_ || now(ex) < parallelBusyUntil_;
+    const bool busy = parallel_.busyAt(now(ex));
+    auto& bytes = parallel_.bytes();
     switch (code) {
         case 0x00: {
             const std::uint8_t b = busy ? 1 : 0;
@@ -951,15 +933,10 @@ void SimBridge::parallel(Exchange& ex, std::uint8_t code) {
             return;
         }
         case 0x04: {
-            auto d = takeOut(ex, 18);
-            if (!d)
-                return;
-            const std::array<std::uint8_t, 18> want{0x55, uc,   0xAA, ub,   0x55, uc,
-                                                    0x55, uc,   0xAA, ub,   0x55, uc,
-                                                    0xAA, 0x55, 0x80, 0xAA, 0x55, 0x10};
             // The bridge replays this sequence for the erase; the part only erases when
             // it is the part's own sequence.
-            parallelArmed_ = std::equal(want.begin(), want.end(), d->begin());
+            if (auto d = takeOut(ex, 18))
+                parallel_.setup(*d);
             return;
         }
         case 0x01:
@@ -967,15 +944,11 @@ void SimBridge::parallel(Exchange& ex, std::uint8_t code) {
                 checkCondition(ex, kNotReady, 0x04);
                 return;
             }
-            if (parallelArmed_) {
-                std::fill(parallel_.begin(), parallel_.end(), std::uint8_t{0xFF});
-                parallelBusyUntil_ = now(ex) + static_cast<std::int64_t>(t.parallelEraseMs) * kMs;
-            }
-            parallelArmed_ = false;
+            parallel_.erase(now(ex) + static_cast<std::int64_t>(t.parallelEraseMs) * kMs);
             return;
         case 0x02: {
             const std::size_t len = ex.data.size();
-            if (len > parallel_.size()) {
+            if (len > bytes.size()) {
                 checkCondition(ex, kIllegalRequest, kLbaOutOfRange);
                 return;
             }
@@ -986,20 +959,17 @@ void SimBridge::parallel(Exchange& ex, std::uint8_t code) {
                 checkCondition(ex, kNotReady, 0x04);
                 return;
             }
-            const std::array<std::uint8_t, 9> want{0x55, uc, 0xAA, ub, 0x55, uc, 0xAA, 0x55, 0xA0};
-            if (!std::equal(want.begin(), want.end(), c.begin() + 3))
+            if (!parallel_.unlocks(std::span(c).subspan(3, 9)))
                 return;  // the part ignores writes without its unlock sequence
-            for (std::size_t i = 0; i < len; ++i)
-                parallel_[i] &= (*d)[i];
-            corrupt(parallel_, 0, len);
-            parallelBusyUntil_ =
-                now(ex) + static_cast<std::int64_t>(len) * t.parallelProgramUsPerByte * kUs;
+            parallel_.program(
+                *d, now(ex) + static_cast<std::int64_t>(len) * t.parallelProgramUsPerByte * kUs);
+            corrupt(bytes, 0, len);
             return;
         }
         case 0x03: {
             const std::uint32_t addr = GetLE32(c, 3);
             const std::size_t len = ex.data.size();
-            if (ex.dir != DataDirection::In || addr + len > parallel_.size()) {
+            if (ex.dir != DataDirection::In || addr + len > bytes.size()) {
                 checkCondition(ex, kIllegalRequest, kLbaOutOfRange);
                 return;
             }
@@ -1007,7 +977,7 @@ void SimBridge::parallel(Exchange& ex, std::uint8_t code) {
                 checkCondition(ex, kNotReady, 0x04);
                 return;
             }
-            sendIn(ex, std::span(parallel_).subspan(addr, len));
+            sendIn(ex, std::span(bytes).subspan(addr, len));
             return;
         }
         default:
@@ -1052,10 +1022,18 @@ void SimBridge::readBuffer(Exchange& ex) {
         return;
     }
     // Buffer 0 is the flash being written; buffer 1 the image the chip booted from.
-    const std::vector<std::uint8_t>& src = id == 0 ? flash_ : runningImage_;
+    const std::vector<std::uint8_t>& src = id == 0 ? flash_.bytes() : runningImage_;
     std::vector<std::uint8_t> a(len, 0xFF);
     for (std::uint32_t i = 0; i < len && off + i < src.size(); ++i)
         a[i] = src[off + i];
+    // The chip shows its own per-device data at 512-1023 of each bank (bank 0 only for
+    // kinds 25 to 29) instead of what is stored there.
+    for (std::uint32_t i = 0; i < len; ++i) {
+        const std::uint32_t at = off + i;
+        const std::uint32_t inBank = at % kBankSize;
+        if (inBank >= 512 && inBank < 1024 && (config_.kind <= 24 || at < kBankSize))
+            a[i] = static_cast<std::uint8_t>(0x5A ^ (at & 0xFF) ^ (deviceNumber_ * 13));
+    }
     ex.cost += static_cast<std::int64_t>(len) * 100;
     sendIn(ex, a);
 }
@@ -1069,7 +1047,16 @@ void SimBridge::writeBuffer(Exchange& ex) {
         return;
     }
     if (mode == 0x0F) {
-        ex.resetAfter = true;  // activation: reboot into what the flash now holds
+        // Activation: reboot into what the flash now holds. Kinds 21 to 24 keep the
+        // serial text of the identity record sent before (0x42 in its byte 0).
+        if (config_.kind <= 24 && blockC3_[0] == 0x42) {
+            std::string serial(blockC3_.begin() + 52, blockC3_.end());
+            while (!serial.empty() && (serial.back() == ' ' || serial.back() == '\0'))
+                serial.pop_back();
+            if (!serial.empty())
+                storedSerial_ = serial;
+        }
+        ex.resetAfter = true;
         return;
     }
     if (mode == 6) {
@@ -1078,8 +1065,14 @@ void SimBridge::writeBuffer(Exchange& ex) {
             checkCondition(ex, kIllegalRequest, kInvalidField);
             return;
         }
-        if (takeOut(ex, len))
-            buffers_ = BufferState::Program;
+        auto d = takeOut(ex, len);
+        if (!d)
+            return;
+        if (!acceptsManufacturingImage(*d)) {
+            checkCondition(ex, kIllegalRequest, kInvalidParameter);  // not a program for it
+            return;
+        }
+        buffers_ = BufferState::Program;
         return;
     }
     if (mode != 14 || buffers_ == BufferState::MaskRom || off + len > bufferCapacity() ||
@@ -1092,19 +1085,10 @@ void SimBridge::writeBuffer(Exchange& ex) {
         return;
     if (buffers_ == BufferState::Program) {
         flashProgram(off, *d);  // the manufacturing program expects an erased flash
-    } else if (!flashProtected()) {
-        std::copy(d->begin(), d->end(), flash_.begin() + off);  // firmware erases as it goes
-        corrupt(flash_, off, len);
-    }
-    // The chip keeps its own per-device data at 512-1023 of each bank.
-    const std::uint32_t banks[] = {0, 0x20000};
-    for (std::uint32_t bank : banks) {
-        if (bank > 0 && config_.kind > 24)
-            break;
-        for (std::uint32_t a = bank + 512; a < bank + 1024; ++a) {
-            if (a >= off && a < off + len)
-                flash_[a] = static_cast<std::uint8_t>(0x5A ^ (a & 0xFF) ^ (deviceNumber_ * 13));
-        }
+    } else if (!flash_.isProtected()) {
+        // firmware erases as it goes
+        std::copy(d->begin(), d->end(), flash_.bytes().begin() + off);
+        corrupt(flash_.bytes(), off, len);
     }
     ex.cost +=
         static_cast<std::int64_t>((len + 255) / 256) * config_.timing.flashPageProgramUs * kUs;

@@ -18,7 +18,12 @@ struct DriveConfig {
     std::string model = "VQ Emulated Disk";
     std::string serial = "VQSIM0000001";
     std::string firmwareRevision = "1.00";
-    std::uint64_t sectors = 1'000'000;      // logical sectors
+    std::uint64_t sectors = 1'000'000;  // logical sectors the drive reports
+    // Sectors above the reported ones (a host protected area): only the raw ATA
+    // pass-through reaches them. Unset: 1024 behind kinds 7 and 8, which keep their
+    // reserved area there, 0 elsewhere. They live in the image file beyond the reported
+    // capacity, so they persist with it.
+    std::optional<std::uint64_t> hiddenSectors;
     std::uint32_t logicalSectorSize = 512;  // 512, or larger (4096) for advanced drives
     // The sparse image file of the sectors; empty: a file in the emulator's work folder.
     std::filesystem::path image;
@@ -40,7 +45,7 @@ struct UsbIdentity {
 // How long the device takes, in emulated time.
 struct BridgeTiming {
     std::uint32_t commandUs = 120;           // one command round trip on the bus
-    double busMegabytesPerSecond = 35.0;     // data phase
+    double busMegabytesPerSecond = 35.0;     // data phase, MiB/s (the port's bus rate)
     std::uint32_t flashBlockEraseMs = 60;    // 32 KiB or 64 KiB block
     std::uint32_t flashSectorEraseMs = 40;   // erase sector
     std::uint32_t flashChipEraseMs = 1500;   // whole serial flash
@@ -52,26 +57,42 @@ struct BridgeTiming {
     std::uint32_t eepromWriteMs = 5;    // per 8-byte EEPROM page
     std::uint32_t resetDelayMs = 1500;  // off the bus after a reset or activation
     std::uint32_t modeSwitchMs = 100;   // ModeControl switch
+    // How long the board keeps running (and answering) after its port power is switched
+    // off, on the charge of its supply.
+    std::uint32_t powerOffMs = 0;
 };
 
 // One planned fault. `command` names a command kind (see CommandKindName), "" or "any"
 // for every kind; n counts commands of that kind from 1.
 struct FaultSpec {
     enum class Type : std::uint8_t {
-        FailCommand,        // the n-th command of the kind answers CHECK CONDITION
+        FailCommand,        // the n-th command of the kind answers CHECK CONDITION (and
+                            // `times` - 1 after it; times 0: every one from the n-th on)
+        Timeout,            // the n-th command (and so on, as FailCommand) never answers:
+                            // the host gives up at its own time-out, in emulated time
         CorruptProgram,     // the byte programmed at `address` is stored with `mask` XORed
         StayBusy,           // the serial and parallel flash stay busy from the n-th command on
         NoReturn,           // after the next reset or activation the device never comes back
         VanishMidTransfer,  // the device leaves the bus in the data phase of the n-th command
         OutOfSpace,         // drive writes fail once an image would need more than `bytes`
                             // of host storage
+        OtherIdentity,      // from the next reset or activation on (once the n-th command
+                            // was seen) the board returns with `vid`, `pid`, `serial` where
+                            // set instead of what its configuration holds (nothing set:
+                            // the product ID plus 1)
+        CorruptSector,      // byte `address` of drive sector `lba`, when written through the
+                            // bridge, is stored with `mask` XORed
     };
     Type type = Type::FailCommand;
     std::string command;
     std::uint32_t n = 1;
+    std::uint32_t times = 1;
     std::uint32_t address = 0;
     std::uint8_t mask = 0x01;
     std::uint64_t bytes = 0;
+    std::uint64_t lba = 0;
+    std::optional<std::uint16_t> vid{}, pid{};
+    std::optional<std::string> serial{};
 };
 
 // Register bits wired to fixed levels on a board: they read `value` whatever was written.

@@ -34,6 +34,30 @@ class BridgeFunction final : public UsbFunction {
     }
     bool uas() override { return uas_; }
     std::uint32_t diskNumber() override { return bridge_->storageNumber(); }
+    std::uint64_t busGeneration() override { return bridge_->generation(); }
+    // Called under the machine's lock, one call at a time.
+    void powerChanged(bool on) override {
+        if (on == powered_)
+            return;
+        powered_ = on;
+        if (on)
+            bridge_->plugIn();
+        else
+            bridge_->unplug();
+    }
+    void supplyChanged(bool on) override {
+        if (on == powered_)
+            return;
+        powered_ = on;
+        if (on)
+            bridge_->plugIn();
+        else
+            bridge_->powerLost();
+    }
+    bool onCharge() override { return bridge_->onCharge(); }
+    void watchBus(std::function<void()> changed) override {
+        bridge_->setBusListener(std::move(changed));
+    }
 
     const std::shared_ptr<SimBridge>& bridge() const { return bridge_; }
 
@@ -43,6 +67,7 @@ class BridgeFunction final : public UsbFunction {
 
     std::shared_ptr<SimBridge> bridge_;
     bool uas_;
+    bool powered_ = true;
 };
 
 }  // namespace vq::sim

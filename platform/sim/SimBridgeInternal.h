@@ -29,10 +29,4 @@ struct SimBridge::Exchange {
     bool resetAfter = false;  // leave the bus once the command is answered
 };
 
-// Kinds whose configuration is a 256-byte extended block (the 128-byte image first).
-bool HasExtendedBlock(std::uint8_t kind);
-
-// Length of the factory firmware image of a chip (from address 0 of its flash).
-std::uint32_t FactoryImageLength(const BridgeProfile& profile);
-
 }  // namespace vq::sim

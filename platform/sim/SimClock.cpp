@@ -1,5 +1,6 @@
 #include "platform/sim/SimClock.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace vq::sim {
@@ -12,6 +13,7 @@ struct ThreadLine {
     std::int64_t ns = 0;
 };
 thread_local ThreadLine t_line;
+thread_local ThreadLine t_host;  // host work left out of the performance counter
 }  // namespace
 
 SimClock::SimClock(double scale)
@@ -25,6 +27,19 @@ std::int64_t& SimClock::threadLine() {
         t_line.ns = highWater_.load();
     }
     return t_line.ns;
+}
+
+std::int64_t& SimClock::hostNs() {
+    if (t_host.clockId != id_) {
+        t_host.clockId = id_;
+        t_host.ns = 0;
+    }
+    return t_host.ns;
+}
+
+void SimClock::excludeHostNs(std::int64_t ns) {
+    if (scale_ > 0 && ns > 0)
+        hostNs() += ns;
 }
 
 std::int64_t SimClock::nowNs() {
@@ -53,12 +68,17 @@ void SimClock::advanceNs(std::int64_t ns) {
     std::this_thread::yield();  // polling loops must still let other threads run
 }
 
+std::int64_t SimClock::latestNs() {
+    const std::int64_t now = nowNs();
+    return scale_ > 0 ? now : std::max(now, highWater_.load());
+}
+
 std::uint64_t SimClock::tickMs() {
     return static_cast<std::uint64_t>(nowNs() / 1'000'000);
 }
 
 std::int64_t SimClock::perfCounter() {
-    return nowNs() / 100;
+    return (nowNs() - (scale_ > 0 ? hostNs() : 0)) / 100;
 }
 
 void SimClock::sleepMs(std::uint32_t ms) {

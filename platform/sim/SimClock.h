@@ -28,12 +28,23 @@ class SimClock final : public Clock {
 
     // Emulated nanoseconds since the clock was made.
     std::int64_t nowNs();
+    // The latest emulated time any thread has reached (at scale 0; now otherwise). The
+    // devices decide by it whether something that happens at a set time has happened, so
+    // a thread whose own line lags behind sees what another thread already waited for.
+    std::int64_t latestNs();
     // Moves the calling thread's time on without a real wait (same as sleepMs at scale 0;
     // a real scaled wait otherwise).
     void advanceNs(std::int64_t ns);
+    // At a nonzero scale: the calling thread spent `ns` of emulated time (real time over
+    // the scale) on host work the emulated machine does not do, such as writing a volume's
+    // host folder; the thread's performance counter leaves it out, so a transfer it times
+    // shows the emulated device's rate rather than the host's. Nothing at scale 0, where
+    // host work takes no emulated time anyway.
+    void excludeHostNs(std::int64_t ns);
 
   private:
     std::int64_t& threadLine();
+    std::int64_t& hostNs();
 
     double scale_;
     std::uint64_t id_;

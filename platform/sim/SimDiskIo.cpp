@@ -111,16 +111,14 @@ std::optional<DiskGeometry> BridgeGeometry(SimBridge& bridge, std::uint64_t gene
 }
 
 std::int64_t TransferNs(SimBridge& bridge, std::uint64_t bytes) {
-    // The data phase on the bus, then the drive's media, as the bridge charges a transfer.
+    // As the bridge charges a READ(10)/WRITE(10): the bus and the media move the data at
+    // the same time, so the slower of the two sets the time (rates in MiB/s).
     const double bus = bridge.config().timing.busMegabytesPerSecond;
+    const std::int64_t busNs =
+        bus > 0 ? static_cast<std::int64_t>(static_cast<double>(bytes) * 1e9 / (bus * 1048576.0))
+                : 0;
     SimDrive* d = DiskDrive(bridge);
-    const double media = d ? d->config().megabytesPerSecond : 0.0;
-    double ns = 0.0;
-    if (bus > 0)
-        ns += static_cast<double>(bytes) * 1000.0 / bus;
-    if (media > 0)
-        ns += static_cast<double>(bytes) * 1000.0 / media;
-    return static_cast<std::int64_t>(ns);
+    return std::max(busNs, d ? d->transferNs(bytes) : std::int64_t{0});
 }
 
 }  // namespace vq::sim

@@ -39,7 +39,9 @@ IoResult BridgeTransfer(SimBridge& bridge, std::uint64_t generation, std::uint32
 std::optional<DiskGeometry> BridgeGeometry(SimBridge& bridge, std::uint64_t generation,
                                            std::uint32_t* error = nullptr);
 
-// Emulated nanoseconds the bridge and its drive take to move `bytes` of file data.
+// Emulated nanoseconds the bridge and its drive take to move `bytes` of file data: the
+// time a READ(10)/WRITE(10) of that length costs on the bridge (the slower of its bus and
+// the drive's media).
 std::int64_t TransferNs(SimBridge& bridge, std::uint64_t bytes);
 
 }  // namespace vq::sim

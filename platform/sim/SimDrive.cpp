@@ -91,8 +91,10 @@ SimDrive::SimDrive(DriveConfig config, std::filesystem::path image)
     file_.open(image_, std::ios::binary | std::ios::in | std::ios::out);
 }
 
-SimDrive::Io SimDrive::read(std::uint64_t lba, std::uint64_t count, std::uint8_t* out) {
-    if (lba > config_.sectors || count > config_.sectors - lba)
+SimDrive::Io SimDrive::read(std::uint64_t lba, std::uint64_t count, std::uint8_t* out,
+                            bool hidden) {
+    const std::uint64_t end = config_.sectors + (hidden ? hiddenSectors() : 0);
+    if (lba > end || count > end - lba)
         return Io::OutOfRange;
     const std::uint64_t off = lba * config_.logicalSectorSize;
     const std::uint64_t len = count * config_.logicalSectorSize;
@@ -109,8 +111,10 @@ SimDrive::Io SimDrive::read(std::uint64_t lba, std::uint64_t count, std::uint8_t
     return file_ ? Io::Ok : Io::Failed;
 }
 
-SimDrive::Io SimDrive::write(std::uint64_t lba, std::uint64_t count, const std::uint8_t* in) {
-    if (lba > config_.sectors || count > config_.sectors - lba)
+SimDrive::Io SimDrive::write(std::uint64_t lba, std::uint64_t count, const std::uint8_t* in,
+                             bool hidden) {
+    const std::uint64_t end = config_.sectors + (hidden ? hiddenSectors() : 0);
+    if (lba > end || count > end - lba)
         return Io::OutOfRange;
     const std::uint64_t off = lba * config_.logicalSectorSize;
     const std::uint64_t len = count * config_.logicalSectorSize;

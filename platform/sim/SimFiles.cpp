@@ -178,6 +178,7 @@ class SimFiles::Handle final : public File {
     }
 
     IoResult read(std::span<std::uint8_t> buffer) override {
+        const auto started = std::chrono::steady_clock::now();
         IoResult r;
         if (access_ == FileAccess::Write)
             return fail(syserr::kAccessDenied);
@@ -193,7 +194,7 @@ class SimFiles::Handle final : public File {
                 return fail(syserr::kReadFault);
             pos_ += n;
             if (c_)
-                vols_.chargeTransfer(*c_, n);
+                vols_.chargeTransfer(*c_, n, started);
         }
         r.ok = true;
         r.bytes = static_cast<std::uint32_t>(n);
@@ -201,6 +202,7 @@ class SimFiles::Handle final : public File {
     }
 
     IoResult write(std::span<const std::uint8_t> buffer) override {
+        const auto started = std::chrono::steady_clock::now();
         IoResult r;
         if (access_ == FileAccess::Read)
             return fail(syserr::kAccessDenied);
@@ -233,7 +235,7 @@ class SimFiles::Handle final : public File {
         size_ = std::max(size_, pos_);
         wrote_ = true;
         if (c_)
-            vols_.chargeTransfer(*c_, n);
+            vols_.chargeTransfer(*c_, n, started);
         r.ok = true;
         r.bytes = static_cast<std::uint32_t>(n);
         return r;
@@ -431,52 +433,105 @@ std::optional<std::vector<FileEntry>> SimFiles::list(const fs::path& folder) {
 }
 
 std::uint32_t SimFiles::copyFile(const fs::path& from, const fs::path& to, CopyProgress& done,
-                                 const std::function<bool(const CopyProgress&)>& progress) {
-    std::uint32_t e = 0;
-    auto in = open(from, FileMode::OpenExisting, FileAccess::Read, false, &e);
-    if (!in)
-        return e;
-    auto out = open(to, FileMode::CreateAlways, FileAccess::Write, false, &e);
-    if (!out)
-        return e;
-    std::vector<std::uint8_t> buf(kCopyChunk);
-    for (;;) {
-        const IoResult r = in->read(buf);
-        if (!r.ok)
-            return r.error;
-        if (r.bytes == 0)
-            break;
-        const IoResult w = out->write(std::span(buf).first(r.bytes));
-        if (!w.ok)
-            return w.error;
-        done.bytesDone += r.bytes;
-        if (progress && !progress(done))
-            return syserr::kCancelled;
-    }
-    out.reset();
-    in.reset();
-    // The copy keeps the source's time stamp, at the resolution the destination keeps.
+                                 const std::function<bool(const CopyProgress&)>& progress,
+                                 std::vector<std::uint8_t>& buffer) {
+    const auto started = std::chrono::steady_clock::now();
     std::error_code ec;
-    const auto t = fs::last_write_time(from, ec);
     bool visible = true;
     auto c = volumes_.contentOf(to, &visible);
+    SimDiskFaults faults;
+    if (c) {
+        if (const std::uint32_t e = Usable(volumes_, *c, visible))
+            return e;
+        faults = volumes_.diskFaults(c->diskNumber);
+    }
+    // A host file onto a volume (or the host) without a write fault: the clusters are
+    // taken at once and the host copies the bytes in one go; anything else goes through
+    // open files, transfer by transfer.
+    bool whole = !faults.writeFailsAtByte && !volumes_.contentOf(from) &&
+                 fs::is_regular_file(fs::symlink_status(from, ec));
+    const std::uint64_t size = whole ? fs::file_size(from, ec) : 0;
+    whole = whole && !ec;
+    std::uint64_t taken = 0;
+    if (whole) {
+        const auto st = fs::status(to, ec);
+        if (fs::is_directory(st))
+            return syserr::kAccessDenied;
+        if (!fs::is_directory(to.parent_path(), ec))
+            return syserr::kPathNotFound;
+        if (c) {
+            const std::uint64_t old = fs::is_regular_file(st) ? fs::file_size(to, ec) : 0;
+            std::lock_guard lock(c->m);
+            const std::uint64_t oldClusters = RoundUp(ec ? 0 : old, c->clusterBytes);
+            const std::uint64_t newClusters = RoundUp(size, c->clusterBytes);
+            // Disk full part way: left to the transfers, which stop where the space ends.
+            if (newClusters > c->freeBytes(faults) + oldClusters)
+                whole = false;
+            else {
+                c->usedBytes = c->usedBytes - std::min(c->usedBytes, oldClusters) + newClusters;
+                taken = newClusters;
+            }
+        }
+    }
+    // Where the host's own copy fails (some C++ runtimes on Windows cannot do it), the
+    // volume is charged for what the failed copy left in place, and the file goes through
+    // the transfers like any other.
+    if (whole && (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec) || ec)) {
+        if (c) {
+            std::error_code e2;
+            const bool left = fs::is_regular_file(fs::symlink_status(to, e2));
+            const std::uint64_t leftBytes = left ? fs::file_size(to, e2) : 0;
+            std::lock_guard lock(c->m);
+            c->usedBytes = c->usedBytes - std::min(c->usedBytes, taken) +
+                           RoundUp(e2 ? 0 : leftBytes, c->clusterBytes);
+        }
+        whole = false;
+    }
+    if (whole) {
+        if (c)
+            volumes_.chargeTransfer(*c, size, started);
+        done.bytesDone += size;
+    } else {
+        std::uint32_t e = 0;
+        auto in = open(from, FileMode::OpenExisting, FileAccess::Read, false, &e);
+        if (!in)
+            return e;
+        auto out = open(to, FileMode::CreateAlways, FileAccess::Write, false, &e);
+        if (!out)
+            return e;
+        if (buffer.empty())
+            buffer.resize(kCopyChunk);
+        for (;;) {
+            const IoResult r = in->read(buffer);
+            if (!r.ok)
+                return r.error;
+            if (r.bytes == 0)
+                break;
+            const IoResult w = out->write(std::span(buffer).first(r.bytes));
+            if (!w.ok)
+                return w.error;
+            done.bytesDone += r.bytes;
+            if (progress && !progress(done))
+                return syserr::kCancelled;
+        }
+    }
+    // The copy keeps the source's time stamp, at the resolution the destination keeps.
+    const auto t = fs::last_write_time(from, ec);
     std::string fileSystem;
-    std::uint32_t corruptAt = 0;
     bool corrupt = false;
     if (c) {
-        const SimDiskFaults f = volumes_.diskFaults(c->diskNumber);
         std::lock_guard lock(c->m);
         fileSystem = c->fileSystem;
-        corruptAt = f.corruptCopiedFile;
-        if (corruptAt && fs::file_size(to, ec) > 0)
-            corrupt = ++c->filesCopied == corruptAt;
+        std::error_code e2;
+        if (faults.corruptCopiedFile && fs::file_size(to, e2) > 0)
+            corrupt = ++c->filesCopied == faults.corruptCopiedFile;
     }
     if (corrupt) {
-        const std::uint64_t size = fs::file_size(to, ec);
+        const std::uint64_t at = fs::file_size(to, ec) / 2;
         std::fstream f(to, std::ios::binary | std::ios::in | std::ios::out);
-        f.seekg(static_cast<std::streamoff>(size / 2));
+        f.seekg(static_cast<std::streamoff>(at));
         const int ch = f.get();
-        f.seekp(static_cast<std::streamoff>(size / 2));
+        f.seekp(static_cast<std::streamoff>(at));
         f.put(static_cast<char>(ch ^ 0xFF));
     }
     if (!ec)
@@ -495,7 +550,7 @@ std::uint32_t SimFiles::copyTree(const fs::path& source, const fs::path& destina
     CopyProgress done;
     for (auto it = fs::recursive_directory_iterator(source, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        items.push_back(fs::relative(it->path(), source, ec));
+        items.push_back(it->path().lexically_relative(source));
         std::error_code e2;
         if (it->is_symlink(e2)) {
             it.disable_recursion_pending();
@@ -509,6 +564,7 @@ std::uint32_t SimFiles::copyTree(const fs::path& source, const fs::path& destina
     std::sort(items.begin(), items.end());
     if (progress && !progress(done))
         return syserr::kCancelled;
+    std::vector<std::uint8_t> buffer;  // taken once, for the files copied transfer by transfer
     for (const fs::path& rel : items) {
         const fs::path from = source / rel;
         const fs::path to = destination / rel;
@@ -529,7 +585,7 @@ std::uint32_t SimFiles::copyTree(const fs::path& source, const fs::path& destina
             if (e != 0 && e != syserr::kAlreadyExists)
                 return e;
         } else {
-            if (const std::uint32_t e = copyFile(from, to, done, progress))
+            if (const std::uint32_t e = copyFile(from, to, done, progress, buffer))
                 return e;
             ++done.filesDone;
             if (progress && !progress(done))

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/FileService.h"
 
@@ -42,7 +43,8 @@ class SimFiles final : public FileService {
     class Handle;
     std::uint32_t copyFile(const std::filesystem::path& from, const std::filesystem::path& to,
                            CopyProgress& done,
-                           const std::function<bool(const CopyProgress&)>& progress);
+                           const std::function<bool(const CopyProgress&)>& progress,
+                           std::vector<std::uint8_t>& buffer);
 
     SimVolumes& volumes_;
     std::function<std::filesystem::path()> workFolder_;

@@ -43,6 +43,7 @@ SimPlatform::~SimPlatform() {
         std::lock_guard lock(mutex_);
         bridges_.clear();
     }
+    powerControl_.reset();
     station_.clear();
     scsi_.clear();  // the last references to the bridges and their open image files
     if (ownsWorkFolder_) {
@@ -77,6 +78,7 @@ AddedBridge SimPlatform::addBridge(BridgeConfig config) {
     added.deviceNumber = nextDeviceNumber_++;
     added.bridge =
         std::make_shared<SimBridge>(std::move(config), clock_, workFolder_, added.deviceNumber);
+    applyKept(*added.bridge);
     added.physicalDrivePath = Format("\\\\.\\PhysicalDrive%u", added.deviceNumber);
     scsi_.addPath(added.physicalDrivePath, added.bridge);
     added.paths.push_back(added.physicalDrivePath);

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "platform/sim/SimClock.h"
 #include "platform/sim/SimDisks.h"
 #include "platform/sim/SimFiles.h"
+#include "platform/sim/SimMachineState.h"
 #include "platform/sim/SimNamedMutex.h"
 #include "platform/sim/SimScsi.h"
 #include "platform/sim/SimStation.h"
@@ -66,9 +69,28 @@ class SimPlatform {
     // Another path (a volume or device interface path) that opens a bridge.
     void addPath(std::string_view path, const std::shared_ptr<SimBridge>& bridge);
     std::vector<std::shared_ptr<SimBridge>> bridges();
+    // The port-power control board, when the machine has one.
+    void setPowerControl(std::shared_ptr<SimBridge> board) { powerControl_ = std::move(board); }
+    const std::shared_ptr<SimBridge>& powerControl() const { return powerControl_; }
+
+    // ---- a machine that outlives the program (SimPlatformState.cpp) ----
+    // Boards added from now on take what `state` kept for their storage number; call it
+    // before the scenario is built, and finishRestore() after.
+    void restoreFrom(const MachineState& state);
+    // Pulls the ports the state found unplugged and switches its hubs and the port-power
+    // lines as they were. Empty, else why the state does not fit the machine built.
+    std::string finishRestore();
+    // What the machine keeps now.
+    MachineState capture(std::uint64_t scenarioHash);
+    // Run-time changes of the machine that the state keeps: a port pulled (and what hung
+    // there remembered), put back, a hub's port power switched by hand.
+    bool unplugPort(const std::string& hub, std::uint32_t port);
+    bool replugPort(const std::string& hub, std::uint32_t port);
+    bool setHubPower(const std::string& hub, bool on);
 
   private:
     std::filesystem::path ensureWorkFolderLocked();
+    void applyKept(SimBridge& bridge);  // under mutex_
 
     SimOptions options_;
     SimClock clock_;
@@ -80,7 +102,19 @@ class SimPlatform {
     bool ownsWorkFolder_ = false;
     std::mutex mutex_;
     std::vector<std::shared_ptr<SimBridge>> bridges_;
+    std::shared_ptr<SimBridge> powerControl_;
     std::uint32_t nextDeviceNumber_ = 1;
+    // The kept machine, by storage number, until every board took its part.
+    std::map<std::uint32_t, KeptBoard> restore_;
+    std::optional<MachineState> restoring_;
+    std::string restoreError_;
+    struct Pulled {
+        std::shared_ptr<UsbFunction> function;
+        PortSpeed speed = PortSpeed::High;
+    };
+    std::map<std::pair<std::string, std::uint32_t>, Pulled> pulled_;
+    std::vector<std::pair<std::string, std::uint32_t>> unplugged_;  // in the order pulled
+    std::map<std::string, bool> hubPower_;
     SimVolumes volumes_;
     SimDisks disks_;
     SimFiles files_;

@@ -1,5 +1,7 @@
 #include "platform/sim/SimScenario.h"
 
+#include "platform/sim/SimBridge.h"
+
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -165,7 +167,7 @@ BusIdentity ReadUsbIdentity(const Reader& r, const json& j) {
 
 DriveConfig ReadDrive(const Reader& r, const json& j) {
     r.onlyKeys(j, {"packet", "model", "serial", "firmware", "sizeMiB", "sectors", "sectorSize",
-                   "smartFailing", "mbps"});
+                   "smartFailing", "mbps", "hiddenSectors"});
     DriveConfig d;
     d.packet = r.flag(j, "packet", false);
     d.model = r.text(j, "model", d.model, 40);
@@ -182,6 +184,11 @@ DriveConfig ReadDrive(const Reader& r, const json& j) {
         d.sectors = (mib << 20) / d.logicalSectorSize;
     } else {
         d.sectors = r.number<std::uint64_t>(j, "sectors", d.sectors, 1, 1ull << 48);
+    }
+    if (j.contains("hiddenSectors")) {
+        d.hiddenSectors = r.number<std::uint64_t>(j, "hiddenSectors", 0, 0, 1u << 24);
+        if (d.packet && *d.hiddenSectors > 0)
+            r.fail("hiddenSectors", "an ATAPI drive has no hidden sectors");
     }
     d.smartFailing = r.flag(j, "smartFailing", false);
     d.megabytesPerSecond = r.number<double>(j, "mbps", d.megabytesPerSecond, 0.1, 10000.0);
@@ -208,29 +215,38 @@ std::vector<std::uint8_t> ReadBytes(const Reader& r, const json& j, const char* 
 }
 
 FaultSpec ReadFault(const Reader& r, const json& j) {
-    r.onlyKeys(j, {"type", "command", "n", "address", "mask", "bytes"});
+    r.onlyKeys(j, {"type", "command", "n", "times", "address", "mask", "bytes", "lba", "vid", "pid",
+                   "serial"});
     FaultSpec f;
-    const std::string t = r.text(j, "type", "");
-    if (t == "failCommand") {
-        f.type = FaultSpec::Type::FailCommand;
-    } else if (t == "corruptProgram") {
-        f.type = FaultSpec::Type::CorruptProgram;
-    } else if (t == "stayBusy") {
-        f.type = FaultSpec::Type::StayBusy;
-    } else if (t == "noReturn") {
-        f.type = FaultSpec::Type::NoReturn;
-    } else if (t == "vanishMidTransfer") {
-        f.type = FaultSpec::Type::VanishMidTransfer;
-    } else if (t == "outOfSpace") {
-        f.type = FaultSpec::Type::OutOfSpace;
+    if (const auto type = FaultTypeFromName(r.text(j, "type", ""))) {
+        f.type = *type;
     } else {
         r.fail("type",
-               "must be failCommand, corruptProgram, stayBusy, noReturn, vanishMidTransfer or "
-               "outOfSpace");
+               "must be failCommand, timeout, corruptProgram, corruptSector, stayBusy, noReturn, "
+               "otherIdentity, vanishMidTransfer or outOfSpace");
     }
+    const bool identity = f.type == FaultSpec::Type::OtherIdentity;
+    for (const char* field : {"vid", "pid", "serial"}) {
+        if (j.contains(field) && !identity)
+            r.fail(field, "only an otherIdentity fault takes it");
+    }
+    if (j.contains("lba") && f.type != FaultSpec::Type::CorruptSector)
+        r.fail("lba", "only a corruptSector fault takes it");
+    if (j.contains("vid"))
+        f.vid = r.hex16(j, "vid", 0);
+    if (j.contains("pid"))
+        f.pid = r.hex16(j, "pid", 0);
+    if (j.contains("serial"))
+        f.serial = r.text(j, "serial", "", 126);
+    f.lba = r.number<std::uint64_t>(j, "lba", 0, 0, (1ull << 48) - 1);
     f.command = r.text(j, "command", "");
+    if (!f.command.empty() && f.command != "any" && !CommandKindFromName(f.command))
+        r.fail("command", "is not a command name");
     f.n = r.number<std::uint32_t>(j, "n", 1, 1, 1u << 30);
+    f.times = r.number<std::uint32_t>(j, "times", 1, 0, 1u << 30);
     f.address = r.number<std::uint32_t>(j, "address", 0, 0, 0xFFFFFFFF);
+    if (f.type == FaultSpec::Type::CorruptSector && f.address >= 4096)
+        r.fail("address", "must be a byte of the sector, 0..4095");
     f.mask = r.number<std::uint8_t>(j, "mask", 1, 0, 255);
     f.bytes = r.number<std::uint64_t>(j, "bytes", 0, 0, 1ull << 50);
     return f;
@@ -257,7 +273,13 @@ BridgeConfig ReadBridge(const Reader& r, const json& j, ScenarioDevice& dev) {
                    "inquiryVendor",
                    "inquiryProduct",
                    "resetDelayMs",
-                   "stepCode"});
+                   "powerOffMs",
+                   "chipFlag",
+                   "busMiBps",
+                   "stepCode",
+                   "romVersion",
+                   "modeByte",
+                   "diskFaults"});
     BridgeConfig b;
     b.kind = r.number<std::uint8_t>(j, "chipKind", b.kind, 1, 35);
     b.revision = r.number<std::uint8_t>(j, "revision", b.revision, 0, 9);
@@ -279,10 +301,16 @@ BridgeConfig ReadBridge(const Reader& r, const json& j, ScenarioDevice& dev) {
     b.parallelFlashType = r.number<std::uint8_t>(j, "parallelFlashType", 0, 0, 2);
     if (j.contains("stepCode"))
         b.stepCode = r.number<std::uint8_t>(j, "stepCode", 0, 0, 255);
+    b.romVersion = r.number<std::uint8_t>(j, "romVersion", b.romVersion, 0, 255);
+    b.modeByte = r.number<std::uint8_t>(j, "modeByte", b.modeByte, 0, 255);
     b.inquiryVendor = r.text(j, "inquiryVendor", b.inquiryVendor, 8);
     b.inquiryProduct = r.text(j, "inquiryProduct", b.inquiryProduct, 16);
     b.timing.resetDelayMs =
         r.number<std::uint32_t>(j, "resetDelayMs", b.timing.resetDelayMs, 0, 600000);
+    b.timing.powerOffMs = r.number<std::uint32_t>(j, "powerOffMs", 0, 0, 60000);
+    b.chipFlag = r.flag(j, "chipFlag", false) ? 1 : 0;
+    // 0: the figure of the port's speed (set when the station is built).
+    b.timing.busMegabytesPerSecond = r.number<double>(j, "busMiBps", 0.0, 0.0, 10000.0);
     if (j.contains("identity")) {
         const Reader ir(r.at("identity"));
         const json& id = j["identity"];
@@ -324,6 +352,22 @@ BridgeConfig ReadBridge(const Reader& r, const json& j, ScenarioDevice& dev) {
             b.faults.push_back(ReadFault(Reader(fr.at(i)), j["faults"][i]));
         }
     }
+    if (j.contains("diskFaults")) {
+        const Reader dr(r.at("diskFaults"));
+        const json& d = j["diskFaults"];
+        dr.onlyKeys(d, {"noVolume", "formatExitCode", "labelError", "lockRefused", "writeFailAt",
+                        "diskFullMiB", "corruptCopiedFile"});
+        SimDiskFaults& f = dev.diskFaults;
+        f.volumesNeverAppear = dr.flag(d, "noVolume", false);
+        f.formatExitCode = dr.number<int>(d, "formatExitCode", 0, 0, 255);
+        f.labelError = dr.number<std::uint32_t>(d, "labelError", 0, 0, 65535);
+        f.lockRefused = dr.flag(d, "lockRefused", false);
+        if (d.contains("writeFailAt"))
+            f.writeFailsAtByte = dr.number<std::uint64_t>(d, "writeFailAt", 0, 0, 1ull << 50);
+        if (d.contains("diskFullMiB"))
+            f.diskFullAtBytes = dr.number<std::uint64_t>(d, "diskFullMiB", 0, 0, 1ull << 30) << 20;
+        f.corruptCopiedFile = dr.number<std::uint32_t>(d, "corruptCopiedFile", 0, 0, 1000000);
+    }
     if (j.contains("registers")) {
         if (!j["registers"].is_object())
             r.fail("registers", "must map \"ADDR\" (hex) to bytes");
@@ -343,12 +387,16 @@ BridgeConfig ReadBridge(const Reader& r, const json& j, ScenarioDevice& dev) {
     return b;
 }
 
+// Hub levels a file may nest (a real machine uses at most six; deeper ones are kept so a
+// scenario can show what the station makes of them).
+constexpr int kMaxHubNesting = 32;
+
 void ReadDevices(const Reader& r, const json& list, std::uint32_t portCount,
-                 std::vector<ScenarioDevice>& out, std::set<std::string>& hubIds);
+                 std::vector<ScenarioDevice>& out, std::set<std::string>& hubIds, int depth);
 
 ScenarioDevice ReadDevice(const Reader& r, const json& j, std::uint32_t portCount,
-                          std::set<std::string>& hubIds) {
-    r.onlyKeys(j, {"port", "speed", "vetoes", "hub", "bridge", "usb"});
+                          std::set<std::string>& hubIds, int depth) {
+    r.onlyKeys(j, {"port", "cc2Port", "speed", "vetoes", "hub", "bridge", "usb"});
     ScenarioDevice d;
     if (!j.contains("port"))
         r.fail("port", "missing");
@@ -361,8 +409,21 @@ ScenarioDevice ReadDevice(const Reader& r, const json& j, std::uint32_t portCoun
     const int kinds = j.contains("hub") + j.contains("bridge") + j.contains("usb");
     if (kinds != 1)
         r.fail("", "needs exactly one of hub, bridge or usb");
+    if (j.contains("cc2Port")) {
+        if (j.contains("hub"))
+            r.fail("cc2Port", "only a device with a plug (bridge or usb) can be turned over");
+        d.cc2Port = r.number<std::uint32_t>(j, "cc2Port", 0, 1, 255);
+        if (d.cc2Port > portCount) {
+            r.fail("cc2Port", std::to_string(d.cc2Port) + " is above the hub's " +
+                                  std::to_string(portCount) + " ports");
+        }
+        if (d.cc2Port == d.port)
+            r.fail("cc2Port", "must differ from port");
+    }
     if (j.contains("hub")) {
         d.kind = ScenarioDevice::Kind::Hub;
+        if (depth >= kMaxHubNesting)
+            r.fail("hub", "hubs nested more than " + std::to_string(kMaxHubNesting) + " deep");
         d.speed = ReadSpeed(r, j, PortSpeed::High);
         const Reader hr(r.at("hub"));
         const json& h = j["hub"];
@@ -377,7 +438,8 @@ ScenarioDevice ReadDevice(const Reader& r, const json& j, std::uint32_t portCoun
         d.hubIdentity.pid = hr.hex16(h, "pid", d.speed >= PortSpeed::Super ? 0x0626 : 0x0610);
         d.hubIdentity.product = hr.text(h, "product", "USB Hub", 126);
         if (h.contains("devices")) {
-            ReadDevices(Reader(hr.at("devices")), h["devices"], d.hubPorts, d.children, hubIds);
+            ReadDevices(Reader(hr.at("devices")), h["devices"], d.hubPorts, d.children, hubIds,
+                        depth + 1);
         }
     } else if (j.contains("bridge")) {
         d.kind = ScenarioDevice::Kind::Bridge;
@@ -392,15 +454,18 @@ ScenarioDevice ReadDevice(const Reader& r, const json& j, std::uint32_t portCoun
 }
 
 void ReadDevices(const Reader& r, const json& list, std::uint32_t portCount,
-                 std::vector<ScenarioDevice>& out, std::set<std::string>& hubIds) {
+                 std::vector<ScenarioDevice>& out, std::set<std::string>& hubIds, int depth) {
     if (!list.is_array())
         r.fail("", "must be an array");
     std::set<std::uint32_t> taken;
     for (std::size_t i = 0; i < list.size(); ++i) {
         const Reader dr(r.at(i));
-        ScenarioDevice d = ReadDevice(dr, list[i], portCount, hubIds);
+        ScenarioDevice d = ReadDevice(dr, list[i], portCount, hubIds, depth);
         if (!taken.insert(d.port).second) {
             dr.fail("port", "port " + std::to_string(d.port) + " already holds a device");
+        }
+        if (d.cc2Port && !taken.insert(d.cc2Port).second) {
+            dr.fail("cc2Port", "port " + std::to_string(d.cc2Port) + " already holds a device");
         }
         out.push_back(std::move(d));
     }
@@ -422,10 +487,12 @@ void CheckSwitches(const Reader& r, const std::vector<ScenarioDevice>& list,
 
 Scenario Read(const json& j) {
     const Reader r("scenario");
-    r.onlyKeys(j, {"name", "comment", "timeScale", "os", "systemDrive", "volumes", "rootHubs"});
+    r.onlyKeys(j, {"name", "comment", "timeScale", "os", "systemDrive", "volumes", "rootHubs",
+                   "formatPrompt"});
     Scenario s;
     s.name = r.text(j, "name", "", 200);
     s.timeScale = r.number<double>(j, "timeScale", 0.0, 0.0, 100.0);
+    s.formatPrompt = r.flag(j, "formatPrompt", false);
     if (j.contains("os")) {
         const Reader o(r.at("os"));
         o.onlyKeys(j["os"], {"major", "minor", "servicePack"});
@@ -469,7 +536,7 @@ Scenario Read(const json& j) {
         }
         hub.ports = one.number<std::uint32_t>(h, "ports", 4, 0, 31);
         if (h.contains("devices")) {
-            ReadDevices(Reader(one.at("devices")), h["devices"], hub.ports, hub.devices, hubIds);
+            ReadDevices(Reader(one.at("devices")), h["devices"], hub.ports, hub.devices, hubIds, 0);
         }
         s.rootHubs.push_back(std::move(hub));
     }

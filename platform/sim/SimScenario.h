@@ -15,6 +15,7 @@
 #include "platform/VolumeService.h"
 #include "platform/sim/SimBridgeConfig.h"
 #include "platform/sim/SimStation.h"
+#include "platform/sim/SimVolumes.h"
 
 namespace vq::sim {
 
@@ -30,7 +31,8 @@ struct ScenarioDevice {
     Kind kind = Kind::Usb;
     std::uint32_t port = 0;
     PortSpeed speed = PortSpeed::High;
-    std::uint32_t vetoes = 0;  // removal requests vetoed before the device goes
+    std::uint32_t vetoes = 0;   // removal requests vetoed before the device goes
+    std::uint32_t cc2Port = 0;  // the port it shows on with its plug in the CC2 orientation
 
     // Kind::Hub
     std::string hubId;
@@ -43,6 +45,7 @@ struct ScenarioDevice {
     bool uas = false;
     std::vector<ScenarioVolume> volumes;  // on the master drive
     std::string switchesHub;              // the port-power control board: hub it powers
+    SimDiskFaults diskFaults;             // of the volumes on its disk
 
     // Kind::Usb
     BusIdentity usb;
@@ -60,6 +63,7 @@ struct Scenario {
     double timeScale = 0.0;
     OsVersion os{10, 0, 0};
     char systemDrive = 'C';
+    bool formatPrompt = false;  // the system's "format this disk?" prompt opens for new volumes
     std::vector<ScenarioVolume> volumes;  // volumes not behind a bridge
     std::vector<ScenarioHub> rootHubs;
 };
@@ -70,6 +74,9 @@ struct ScenarioError {
 
 std::variant<Scenario, ScenarioError> ParseScenario(std::string_view json);
 std::variant<Scenario, ScenarioError> LoadScenarioFile(const std::filesystem::path& file);
+
+// The bus rate of a port of this speed (MiB/s), for bridges that do not set their own.
+double BusRate(PortSpeed speed);
 
 class SimPlatform;
 // Puts the machine a scenario describes into a fresh emulated platform (made with the

@@ -7,6 +7,23 @@
 
 namespace vq::sim {
 
+// What a bulk transfer reaches on a port of each speed, in MiB/s.
+double BusRate(PortSpeed speed) {
+    switch (speed) {
+        case PortSpeed::Low:
+            return 0.1;
+        case PortSpeed::Full:
+            return 1.0;
+        case PortSpeed::High:
+            return 40.0;
+        case PortSpeed::Super:
+            return 400.0;
+        case PortSpeed::SuperPlus:
+            return 900.0;
+    }
+    return 40.0;
+}
+
 void BuildStation(SimPlatform& sim, const Scenario& s) {
     SimStation& st = sim.station();
     sim.platform().osVersion = s.os;
@@ -29,15 +46,23 @@ void BuildStation(SimPlatform& sim, const Scenario& s) {
                         break;
                     case ScenarioDevice::Kind::Usb:
                         st.plug(hubId, d.port, std::make_shared<PlainUsbFunction>(d.usb), d.speed);
+                        if (d.cc2Port)
+                            st.setCc2Port(hubId, d.port, d.cc2Port);
                         break;
                     case ScenarioDevice::Kind::Bridge: {
-                        const AddedBridge added = sim.addBridge(d.bridge);
+                        BridgeConfig config = d.bridge;
+                        if (config.timing.busMegabytesPerSecond <= 0)
+                            config.timing.busMegabytesPerSecond = BusRate(d.speed);
+                        const AddedBridge added = sim.addBridge(config);
                         auto fn = std::make_shared<BridgeFunction>(added.bridge, d.uas);
                         st.plug(hubId, d.port, fn, d.speed);
+                        if (d.cc2Port)
+                            st.setCc2Port(hubId, d.port, d.cc2Port);
                         for (const auto& v : d.volumes) {
                             st.addVolume({v.letter, DriveType::Fixed, false, added.deviceNumber, fn,
                                           v.freeBytes, v.label});
                         }
+                        sim.volumes().setDiskFaults(added.deviceNumber, d.diskFaults);
                         if (!d.switchesHub.empty())
                             switches.emplace_back(d.switchesHub, added.bridge);
                         break;
@@ -51,9 +76,19 @@ void BuildStation(SimPlatform& sim, const Scenario& s) {
         st.addRootHub(root.id, root.ports, root.kind);
         place(root.id, root.devices);
     }
+    // The control board's register 0x7059: bit 0x08 powers the hub's ports for the CC1
+    // orientation of the plugs, bit 0x10 for CC2 (0x08 wins when both are set); both
+    // clear switch the power off. A write to its registers is seen by the machine at once.
     for (auto& [hubId, bridge] : switches) {
-        st.bindPowerSwitch(hubId, [b = bridge] { return (b->powerControlLines() & 0x08) != 0; });
+        sim.setPowerControl(bridge);
+        st.bindPowerSwitch(
+            hubId, [b = bridge] { return (b->powerControlLines() & 0x18) != 0; },
+            [b = bridge] { return (b->powerControlLines() & 0x18) == 0x10; });
+        bridge->setRegisterListener([&st] { st.poll(); });
     }
+    // The system reads the partition tables the drive images already hold.
+    sim.volumes().setFormatPrompt(s.formatPrompt);
+    sim.volumes().rescanAll();
 }
 
 }  // namespace vq::sim

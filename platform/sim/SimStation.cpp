@@ -268,21 +268,49 @@ bool SimStation::plug(const std::string& hubId, std::uint32_t portNo,
         p->removed = false;
         p->vetoes = 0;
         p->function = std::move(function);
-        p->deviceIndex = nextDevice_++;
-        Device& d = devices_[p->deviceIndex];
-        d.function = p->function;
-        d.hubId = hubId;
-        d.portNumber = portNo;
-        d.driverKey = Format("%s\\%04u", kUsbClassGuid, p->deviceIndex);
-        d.node = 1000 + p->deviceIndex;
-        d.diskNode = 2000 + p->deviceIndex;
+        Device& d = newDevice(*p, hubId, portNo);
         d.diskNumber = d.function->diskNumber();
         if (d.diskNumber == 0)
             d.diskNumber = nextDisk_++;
+        p->poweredSeen = portPowered(hubId);
+        p->function->powerChanged(p->poweredSeen);
+        p->function->watchBus([this] { poll(); });
         refreshLocked();
     }
     emitPending();
     return true;
+}
+
+SimStation::Device& SimStation::newDevice(SimPort& p, const std::string& hubId,
+                                          std::uint32_t portNumber) {
+    p.deviceIndex = nextDevice_++;
+    Device& d = devices_[p.deviceIndex];
+    d.function = p.function;
+    d.hubId = hubId;
+    d.portNumber = portNumber;
+    d.driverKey = Format("%s\\%04u", kUsbClassGuid, p.deviceIndex);
+    d.node = 1000 + p.deviceIndex;
+    d.diskNode = 2000 + p.deviceIndex;
+    return d;
+}
+
+bool SimStation::portPowered(const std::string& hubId) {
+    bool powered = false;
+    bool found = false;
+    for (auto& r : roots_) {
+        if (r->id == hubId)
+            return r->powered;
+        walk(*r, [&](SimHub& h, SimPort& q, bool on) {
+            if (!found && q.hub && q.hub->id == hubId) {
+                found = true;
+                powered = on && !q.removed && q.hub->powered;
+            }
+            (void)h;
+        });
+        if (found)
+            return powered;
+    }
+    return false;
 }
 
 std::shared_ptr<UsbFunction> SimStation::functionAt(const std::string& hubId,
@@ -311,6 +339,8 @@ bool SimStation::unplug(const std::string& hubId, std::uint32_t portNo) {
             Device& d = devices_.at(idx);
             if (d.live)
                 queueRemoval(d);
+            d.function->watchBus({});
+            d.function->powerChanged(false);
             devices_.erase(idx);
         }
         p->hub.reset();
@@ -333,13 +363,50 @@ void SimStation::setHubPower(const std::string& hubId, bool on) {
     emitPending();
 }
 
-void SimStation::bindPowerSwitch(const std::string& hubId, std::function<bool()> isOn) {
+void SimStation::bindPowerSwitch(const std::string& hubId, std::function<bool()> isOn,
+                                 std::function<bool()> cc2) {
     {
         std::lock_guard lock(m_);
-        powerSwitches_.emplace_back(hubId, std::move(isOn));
+        powerSwitches_.push_back({hubId, std::move(isOn), std::move(cc2)});
+        // The switch's state when it is bound is how the machine starts: no hold-up.
+        instantSupply_ = true;
         refreshLocked();
+        instantSupply_ = false;
     }
     emitPending();
+}
+
+bool SimStation::setCc2Port(const std::string& hubId, std::uint32_t portNo, std::uint32_t cc2Port) {
+    std::lock_guard lock(m_);
+    SimHub* h = findHub(hubId);
+    if (!h || portNo == cc2Port || !port(hubId, portNo) || !port(hubId, cc2Port))
+        return false;
+    h->cc2Ports.emplace_back(portNo, cc2Port);
+    return true;
+}
+
+void SimStation::movePort(SimHub& h, std::uint32_t from, std::uint32_t to) {
+    SimPort& a = h.ports[from - 1];
+    SimPort& b = h.ports[to - 1];
+    if (!a.function || b.function || b.hub)
+        return;
+    auto it = devices_.find(a.deviceIndex);
+    if (it != devices_.end()) {
+        if (it->second.live) {
+            queueRemoval(it->second);
+            it->second.live = false;
+        }
+        it->second.portNumber = to;
+    }
+    b.function = std::move(a.function);
+    b.speed = a.speed;  // the link the function negotiates
+    b.deviceIndex = a.deviceIndex;
+    b.poweredSeen = a.poweredSeen;
+    b.removed = false;
+    b.vetoes = a.vetoes;
+    a.deviceIndex = 0;
+    a.removed = false;
+    a.vetoes = 0;
 }
 
 bool SimStation::setVetoes(const std::string& hubId, std::uint32_t portNo, std::uint32_t count) {
@@ -411,6 +478,8 @@ std::shared_ptr<SimVolumeContent> SimStation::volumeContent(
 
 void SimStation::clear() {
     std::lock_guard lock(m_);
+    for (auto& [idx, d] : devices_)
+        d.function->watchBus({});
     roots_.clear();
     devices_.clear();
     volumes_.clear();
@@ -470,6 +539,25 @@ std::shared_ptr<UsbFunction> SimStation::functionByPath(std::string_view path) {
             return d.function;
     }
     return nullptr;
+}
+
+std::optional<std::pair<std::string, std::uint32_t>> SimStation::portOf(const UsbFunction& f) {
+    std::lock_guard lock(m_);
+    for (auto& [idx, d] : devices_) {
+        if (d.function.get() == &f)
+            return std::pair{d.hubId, d.portNumber};
+    }
+    return std::nullopt;
+}
+
+std::optional<DevNode> SimStation::nodeOf(const UsbFunction& f) {
+    std::lock_guard lock(m_);
+    refreshLocked();
+    for (auto& [idx, d] : devices_) {
+        if (d.function.get() == &f && d.live)
+            return d.node;
+    }
+    return std::nullopt;
 }
 
 const SimHub* SimStation::hub(const std::string& id) const {
@@ -569,7 +657,10 @@ RemovalResult SimStation::remove(DevNode node) {
             r.vetoName = d->instanceId;
             return r;
         }
+        // Stopped by the system: off the bus until it is plugged in again or its port
+        // is power-cycled.
         p->removed = true;
+        p->function->powerChanged(false);
         refreshLocked();
         r.callSucceeded = true;
     }
@@ -810,25 +901,67 @@ void SimStation::enumerate(Device& d) {
 }
 
 void SimStation::refreshLocked() {
-    for (auto& [hubId, isOn] : powerSwitches_) {
-        if (SimHub* h = findHub(hubId))
-            h->powered = isOn();
+    for (auto& sw : powerSwitches_) {
+        SimHub* h = findHub(sw.hub);
+        if (!h)
+            continue;
+        h->powered = sw.isOn();
+        // The plug turned over: the functions show on their other ports (as a power
+        // cycle: the lines switch through the power going off).
+        const bool cc2 = h->powered && sw.cc2 ? sw.cc2() : h->cc2;
+        if (cc2 != h->cc2) {
+            h->cc2 = cc2;
+            for (const auto& [home, other] : h->cc2Ports) {
+                movePort(*h, cc2 ? home : other, cc2 ? other : home);
+                SimPort& p = h->ports[(cc2 ? other : home) - 1];
+                if (p.function && p.poweredSeen) {
+                    p.function->powerChanged(false);
+                    p.poweredSeen = false;
+                }
+            }
+        }
     }
     for (auto& r : roots_) {
-        walk(*r, [&](SimHub&, SimPort& p, bool powered) {
+        walk(*r, [&](SimHub& h, SimPort& p, bool powered) {
             if (!p.function)
                 return;
-            Device& d = devices_.at(p.deviceIndex);
-            const bool now = powered && !p.removed && p.function->onBus();
-            if (now == d.live)
+            // The supply follows the port power; a power cycle also ends an eject.
+            if (powered != p.poweredSeen) {
+                p.poweredSeen = powered;
+                if (powered)
+                    p.removed = false;
+                if (instantSupply_)
+                    p.function->powerChanged(powered);
+                else
+                    p.function->supplyChanged(powered);
+            }
+            Device* d = &devices_.at(p.deviceIndex);
+            const bool now =
+                (powered || p.function->onCharge()) && !p.removed && p.function->onBus();
+            const std::uint64_t generation = p.function->busGeneration();
+            if (now && d->live && generation != d->generation) {
+                // It left and came back between two looks: it goes, then arrives anew.
+                queueRemoval(*d);
+                d->live = false;
+            }
+            if (now == d->live)
                 return;
             if (now) {
-                enumerate(d);
-                d.live = true;
-                queueArrival(d);
+                if (d->arrivedBefore) {
+                    // Enumerated afresh: a new device record with its own names.
+                    Device old = std::move(*d);
+                    devices_.erase(p.deviceIndex);
+                    d = &newDevice(p, h.id, old.portNumber);
+                    d->diskNumber = old.diskNumber;
+                }
+                enumerate(*d);
+                d->live = true;
+                d->arrivedBefore = true;
+                d->generation = generation;
+                queueArrival(*d);
             } else {
-                queueRemoval(d);
-                d.live = false;
+                queueRemoval(*d);
+                d->live = false;
             }
         });
     }

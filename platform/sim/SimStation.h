@@ -62,6 +62,19 @@ class UsbFunction {
     virtual bool uas() { return false; }
     // Physical drive number of the function's disk; 0 lets the station number it.
     virtual std::uint32_t diskNumber() { return 0; }
+    // Moves on every time the function leaves the bus, so a function that left and came
+    // back between two looks is still seen as a new arrival.
+    virtual std::uint64_t busGeneration() { return 0; }
+    // The function's supply: off when its port loses power or it is unplugged, on when it
+    // is powered again (a full boot).
+    virtual void powerChanged(bool on) { (void)on; }
+    // Its port power went off or on. A bridge board runs on for its hold-up time after
+    // the power goes (onCharge answers true meanwhile); other functions go at once.
+    virtual void supplyChanged(bool on) { powerChanged(on); }
+    virtual bool onCharge() { return false; }
+    // The machine asks to hear at once when the function leaves the bus by itself (a
+    // reset); an empty function stops that.
+    virtual void watchBus(std::function<void()> changed) { (void)changed; }
 };
 
 // A function with a fixed identity (mouse, keyboard, a device without serial number).
@@ -82,6 +95,7 @@ struct SimPort {
     std::shared_ptr<UsbFunction> function;  // a function, or nothing
     std::uint32_t vetoes = 0;               // removal requests still to veto
     bool removed = false;                   // taken out by a removal request
+    bool poweredSeen = true;                // the port power at the last look
     // Filled in when the function is attached.
     std::uint32_t deviceIndex = 0;
 };
@@ -97,6 +111,8 @@ struct SimHub {
     BusIdentity identity;                 // external hubs
     std::vector<SimPort> ports;
     bool powered = true;  // port power switched by the power-control board
+    bool cc2 = false;     // the functions of the ports with an other port are there
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> cc2Ports;  // port, its CC2 port
     // Assigned names.
     std::string interfacePath;   // \\?\usb#...#{guid}
     std::string connectionName;  // USB#...#{guid} (external hubs)
@@ -157,8 +173,14 @@ class SimStation final : public UsbTopology,
     // Switches the port power of a hub (the power-control board does this).
     void setHubPower(const std::string& hub, bool on);
     // The port power of a hub follows a switch read at every look at the bus (the
-    // power-control board's register).
-    void bindPowerSwitch(const std::string& hub, std::function<bool()> isOn);
+    // power-control board's register). With `cc2`, the switch also tells the plug's
+    // orientation while the power is on: the functions of ports given an other port
+    // (setCc2Port) move there while it answers true, and back when it answers false.
+    void bindPowerSwitch(const std::string& hub, std::function<bool()> isOn,
+                         std::function<bool()> cc2 = {});
+    // The port of the same hub where the function on `port` shows in the CC2
+    // orientation. False when either port does not exist or they are the same.
+    bool setCc2Port(const std::string& hub, std::uint32_t port, std::uint32_t cc2Port);
     // Removal requests of the device on this port are vetoed this many times.
     bool setVetoes(const std::string& hub, std::uint32_t port, std::uint32_t count);
     void addVolume(SimVolume volume);
@@ -188,6 +210,10 @@ class SimStation final : public UsbTopology,
     // Function behind a storage interface path or a volume path ("\\.\E:"), or null.
     std::shared_ptr<UsbFunction> functionByPath(std::string_view path);
     const SimHub* hub(const std::string& id) const;
+    // The hub and port a function is plugged into; nothing when it is not on the machine.
+    std::optional<std::pair<std::string, std::uint32_t>> portOf(const UsbFunction& f);
+    // The device node of a function while it is on the bus (for removal requests).
+    std::optional<DevNode> nodeOf(const UsbFunction& f);
 
     // ---- UsbTopology ----
     std::optional<std::vector<std::string>> hubInterfacePaths() override;
@@ -234,7 +260,9 @@ class SimStation final : public UsbTopology,
         DevNode diskNode = 0;
         std::uint32_t diskNumber = 0;
         bool live = false;
-        BusIdentity identity;  // as enumerated at the last arrival
+        bool arrivedBefore = false;
+        std::uint64_t generation = 0;  // the function's bus generation at its arrival
+        BusIdentity identity;          // as enumerated at the last arrival
         std::string instanceId;
         std::string storagePath;
         StorageClass storage = StorageClass::None;
@@ -248,9 +276,13 @@ class SimStation final : public UsbTopology,
     void walk(SimHub& hub, const std::function<void(SimHub&, SimPort&, bool powered)>& f,
               bool powered = true);
     bool portLive(const SimHub& hub, const SimPort& port);
+    // Whether the ports of a hub have power now (the hub reachable and switched on).
+    bool portPowered(const std::string& hubId);
     bool hubReachable(const SimHub& hub);
     bool volumeVisible(const SimVolume& v);
     void enumerate(Device& d);
+    // A fresh device record (new driver key and device nodes) for a port's function.
+    Device& newDevice(SimPort& p, const std::string& hubId, std::uint32_t portNumber);
     void queueArrival(const Device& d);
     void queueRemoval(const Device& d);
     // Compares who is on the bus now with what was seen before and queues the events.
@@ -270,7 +302,14 @@ class SimStation final : public UsbTopology,
     char systemDrive_ = 'C';
     bool supportsInfoV2_ = true;
     std::vector<DeviceEvent> pending_;
-    std::vector<std::pair<std::string, std::function<bool()>>> powerSwitches_;
+    struct PowerSwitch {
+        std::string hub;
+        std::function<bool()> isOn, cc2;
+    };
+    std::vector<PowerSwitch> powerSwitches_;
+    bool instantSupply_ = false;  // power changes take effect without the hold-up time
+    // Moves what hangs on one port of a hub to another (a plug turned over).
+    void movePort(SimHub& hub, std::uint32_t from, std::uint32_t to);
     Listener listener_;
     std::mutex listenerMutex_;
 };

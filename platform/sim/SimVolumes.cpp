@@ -132,6 +132,10 @@ class SimVolumeHandle final : public Volume {
             return true;
         if (c_->lockedBy || f.lockRefused || c_->openFiles > 0)
             return false;
+        // Whoever locks a volume means to write its sectors: one given without a
+        // partition becomes the partition and file system it stands for first.
+        if (c_->declared && !vols_.materializeLocked(*c_))
+            return false;
         c_->lockedBy = this;
         return true;
     }
@@ -379,7 +383,7 @@ int SimVolumes::systemFormat(char letter, std::string_view fileSystem, std::stri
         length = c->partition.length;
     }
     if (rc == 0 && !quick)
-        chargeTransfer(*c, length);  // a full format writes every sector
+        chargeTransfer(*c, length, std::chrono::steady_clock::now());  // every sector written
     return rc;
 }
 
@@ -511,6 +515,35 @@ void SimVolumes::mountLocked(SimVolumeContent& c) {
     }
 }
 
+bool SimVolumes::materializeLocked(SimVolumeContent& c) {
+    SimDrive* d = c.bridge ? DiskDrive(*c.bridge) : nullptr;
+    if (!d || !c.bridge->present())
+        return false;
+    DriveBlocks blocks(*d);
+    const auto g = blocks.geometry();
+    const auto layout = g ? ReadDriveLayout(blocks, *g) : std::nullopt;
+    if (!layout || layout->style != PartitionStyle::Raw)
+        return false;  // a disk with a table shows its partitions after the next rescan
+    DriveLayout l;
+    l.style = PartitionStyle::Mbr;
+    l.mbrSignature = c.serial;
+    l.partitions = {c.partition, {}, {}, {}};
+    const std::uint32_t b = c.sectorSize;
+    const std::uint64_t first = c.partition.startingOffset / b;
+    auto boot = BuildBootSector("NTFS", b, c.partition.length / b, first, c.clusterBytes, c.serial);
+    if (!boot || !WriteDriveLayout(blocks, *g, l))
+        return false;
+    std::copy_n(c.label.begin(), std::min(c.label.size(), kLabelStoreSize),
+                boot->begin() + kLabelStore);
+    if (d->write(first, 1, boot->data()) != SimDrive::Io::Ok)
+        return false;
+    c.bootSector = *boot;
+    c.declared = false;
+    std::lock_guard lock(m_);
+    tableDriven_[c.diskNumber] = true;
+    return true;
+}
+
 std::shared_ptr<SimVolumeContent> SimVolumes::makeDeclared(const SimVolume& v) {
     auto c = std::make_shared<SimVolumeContent>();
     c->declared = true;
@@ -573,9 +606,19 @@ std::filesystem::path SimVolumes::volumesFolder() {
     return workFolder_() / "volumes";
 }
 
-void SimVolumes::chargeTransfer(const SimVolumeContent& c, std::uint64_t bytes) {
-    if (c.bridge && bytes > 0)
-        clock_.advanceNs(TransferNs(*c.bridge, bytes));
+void SimVolumes::chargeTransfer(const SimVolumeContent& c, std::uint64_t bytes,
+                                std::chrono::steady_clock::time_point hostStart) {
+    if (!c.bridge || bytes == 0)
+        return;
+    const std::int64_t charged = TransferNs(*c.bridge, bytes);
+    clock_.advanceNs(charged);
+    if (clock_.scale() > 0) {
+        const auto real = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::steady_clock::now() - hostStart)
+                              .count();
+        clock_.excludeHostNs(static_cast<std::int64_t>(static_cast<double>(real) / clock_.scale()) -
+                             charged);
+    }
 }
 
 // ---- rescans ----------------------------------------------------------------------------

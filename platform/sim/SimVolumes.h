@@ -9,6 +9,7 @@
 // disk's table is written.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -123,9 +124,18 @@ class SimVolumes final : public VolumeService {
     // Mounts the file system when it is not (reads the first sector from the image).
     void mountLocked(SimVolumeContent& c);
 
-    // Emulated time for moving bytes between the host and the drive of a volume, charged
-    // to the calling thread's clock.
-    void chargeTransfer(const SimVolumeContent& c, std::uint64_t bytes);
+    // A volume given without a partition becomes what it stands for, on a disk without
+    // a table: an MBR with its partition (type 0x07) and an NTFS boot sector with its label
+    // and serial number, so that its sectors can be written like any other volume's.
+    // False when the disk has a table or cannot be written. Called with `c.m` held.
+    bool materializeLocked(SimVolumeContent& c);
+
+    // Emulated time for moving bytes between the host and the drive of a volume (the
+    // bridge's rate for a transfer of that length), charged to the calling thread's clock.
+    // `hostStart` is when the host work for those bytes began: at a nonzero time scale the
+    // real time spent beyond the charge is left out of the thread's performance counter.
+    void chargeTransfer(const SimVolumeContent& c, std::uint64_t bytes,
+                        std::chrono::steady_clock::time_point hostStart);
 
     // Faults.
     void setDiskFaults(std::uint32_t diskNumber, SimDiskFaults faults);

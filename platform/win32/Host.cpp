@@ -21,6 +21,11 @@ std::filesystem::path HostProgramFolder() {
     return std::filesystem::path(buf).parent_path();
 }
 
+bool HostStdoutIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 bool HostReplaceFile(const std::filesystem::path& path, std::string_view data, std::string* error) {
     const auto fail = [error](const std::string& what, DWORD err) {
         if (error) {
@@ -66,6 +71,53 @@ bool HostReplaceFile(const std::filesystem::path& path, std::string_view data, s
         return fail("cannot rename " + shown + " to " + path.string(), err);
     }
     return true;
+}
+
+namespace {
+
+class Win32FileLock final : public HostFileLock {
+  public:
+    explicit Win32FileLock(HANDLE h) : h_(h) {}
+    ~Win32FileLock() override {
+        OVERLAPPED at{};
+        UnlockFileEx(h_, 0, 1, 0, &at);
+        CloseHandle(h_);
+    }
+
+  private:
+    HANDLE h_;
+};
+
+}  // namespace
+
+std::unique_ptr<HostFileLock> HostTryLockFile(const std::filesystem::path& path, bool* busy,
+                                              std::string* error) {
+    if (busy)
+        *busy = false;
+    const auto fail = [&](const std::string& what, DWORD err) -> std::unique_ptr<HostFileLock> {
+        if (error) {
+            *error = what + path.string() + ": " +
+                     std::error_code(static_cast<int>(err), std::system_category()).message();
+        }
+        return nullptr;
+    };
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return fail("cannot open ", GetLastError());
+    OVERLAPPED at{};
+    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        const DWORD err = GetLastError();
+        CloseHandle(h);
+        if (err == ERROR_LOCK_VIOLATION || err == ERROR_SHARING_VIOLATION) {
+            if (busy)
+                *busy = true;
+            return nullptr;
+        }
+        return fail("cannot lock ", err);
+    }
+    return std::make_unique<Win32FileLock>(h);
 }
 
 namespace {

@@ -217,7 +217,7 @@ TEST(FirmwareFit, Kind26Revision2AsksTheFirstBoardOfThatKind) {
     // No board of kind 26: nothing agrees.
     EXPECT_FALSE(FirmwareFitsChip(small, MakeChipIdentity(26, 2)));
     // A board without firmware takes any size.
-    EXPECT_TRUE(FirmwareFitsChip(large, MakeChipIdentity(26, 2), {&t, false}));
+    EXPECT_TRUE(FirmwareFitsChip(large, MakeChipIdentity(26, 2), {t, false}));
     EXPECT_TRUE(scsi.sent.empty());
 
     struct Row {
@@ -230,8 +230,8 @@ TEST(FirmwareFit, Kind26Revision2AsksTheFirstBoardOfThatKind) {
             scsi.on("FF 04 C8 00", Reply{testing_util::Hex(r.answer)});
         else
             scsi.fail("FF 04 C8 00");
-        EXPECT_EQ(FirmwareFitsChip(small, MakeChipIdentity(26, 2), {&t, true}), r.smallFits);
-        EXPECT_EQ(FirmwareFitsChip(large, MakeChipIdentity(26, 2), {&t, true}), r.largeFits);
+        EXPECT_EQ(FirmwareFitsChip(small, MakeChipIdentity(26, 2), {t, true}), r.smallFits);
+        EXPECT_EQ(FirmwareFitsChip(large, MakeChipIdentity(26, 2), {t, true}), r.largeFits);
     }
     EXPECT_EQ(test::HexOf(scsi.sent.back().cdb), "FF 04 C8 00 00 00 00 00 00 00 00 00");
 }

@@ -41,7 +41,7 @@ class UpdateTest : public ::testing::Test {
         scsi.handler = [this](const test::Sent& s) { return board(s); };
     }
     std::vector<std::string> blocks() const { return scsi.blocks(); }
-    long count(const std::string& prefix) const {
+    std::ptrdiff_t count(const std::string& prefix) const {
         const auto all = blocks();
         return std::count_if(all.begin(), all.end(),
                              [&](const std::string& b) { return b.rfind(prefix, 0) == 0; });

@@ -2,11 +2,14 @@
 // byte for byte.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bridge/FirmwareImage.h"
 #include "bridge/ImageCrc.h"
 #include "bridge/LaterImage.h"
+#include "resources/FirmwareExamples.h"
 #include "tests/common/TestHex.h"
 
 namespace vq::bridge {
@@ -329,14 +332,47 @@ TEST(DescribeLaterImage, SeesHeadersAndChecksums) {
     auto image = ImageWithProbe(0x40000, Text("VQS672"));
     auto f = DescribeLaterImage(image);
     EXPECT_FALSE(f.headerPresent[0]);
-    EXPECT_FALSE(f.bankCrcOk[1]);
+    EXPECT_FALSE(f.configCrcOk[1]);
     ASSERT_TRUE(PatchImageConfig(image, Settings()));
     ASSERT_TRUE(PatchImageHeader(image));
     f = DescribeLaterImage(image);
     for (int n = 0; n < 2; ++n) {
         EXPECT_TRUE(f.headerPresent[n]);
         EXPECT_TRUE(f.configCrcOk[n]);
+        EXPECT_EQ(f.bankCrc[n], GetBE32(image, n * kLaterBankSize + 0x1FFFC));
     }
+    // A header whose copy of the bank checksum is stale is not a valid header.
+    image[0x1FFFC] ^= 1;
+    EXPECT_FALSE(DescribeLaterImage(image).headerPresent[0]);
+}
+
+// The shipped examples of the later families are valid images of their kind: every header
+// and checksum right, both banks alike, the size the kind takes.
+TEST(DescribeLaterImage, ShippedExamples) {
+    const auto folder = std::filesystem::path(VQ_SOURCE_DIR) / "examples" / "firmware";
+    int seen = 0;
+    for (const auto& row : resources::kExampleFirmware) {
+        if (!IsLaterFamily(row.kind))
+            continue;
+        SCOPED_TRACE(std::string(row.file));
+        ++seen;
+        FirmwareImage image;
+        ASSERT_EQ(LoadFirmwareImage(folder / row.file, image), FirmwareLoadError::None);
+        const auto f = DescribeLaterImage(image.bytes());
+        const ChipIdentity chip = MakeChipIdentity(row.kind, row.kind == 26 ? row.revision : 0);
+        EXPECT_NE(std::find(f.serves.begin(), f.serves.end(), chip), f.serves.end());
+        if (IsFirstLaterFamily(row.kind)) {
+            EXPECT_EQ(f.banks, 2);
+            for (int n = 0; n < 2; ++n) {
+                EXPECT_TRUE(f.headerPresent[n]);
+                EXPECT_TRUE(f.configCrcOk[n]);
+            }
+            EXPECT_FALSE(f.cloneMarker);
+        } else {
+            EXPECT_EQ(f.banks, 1);
+        }
+    }
+    EXPECT_EQ(seen, 11);  // two banks for 21 to 24, the long v702 image among the rest
 }
 
 }  // namespace

@@ -2,7 +2,26 @@
 # -DEXE=program -DEMU=emulator (may be empty) -DARGS=a|b|c -DRC=code
 # -DOUT=regex (stdout) -DERR=regex (stderr) -DFILE=path -DFILE_RE=regex (the file's text,
 # with each CR LF written "<CRLF>" and the text of one line "<TEXT>")
+# -DHOME=folder: made afresh and passed as --home unless ARGS name a home; -DTOUCH=a|b:
+# empty files made in it. Without RC the output is passed on and only exit code 0 passes.
+cmake_minimum_required(VERSION 3.21)
 string(REPLACE "|" ";" args "${ARGS}")
+if(DEFINED HOME AND NOT "--home" IN_LIST args)
+  file(REMOVE_RECURSE "${HOME}")
+  file(MAKE_DIRECTORY "${HOME}")
+  string(REPLACE "|" ";" touch "${TOUCH}")
+  foreach(f ${touch})
+    file(TOUCH "${HOME}/${f}")
+  endforeach()
+  list(APPEND args --home "${HOME}")
+endif()
+if(NOT DEFINED RC)
+  execute_process(COMMAND ${EMU} ${EXE} ${args} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "vqmp-cli ${args}: exit code ${rc}")
+  endif()
+  return()
+endif()
 execute_process(COMMAND ${EMU} ${EXE} ${args} RESULT_VARIABLE rc OUTPUT_VARIABLE out
                 ERROR_VARIABLE err)
 set(why "")

@@ -36,12 +36,15 @@ struct StationRig {
     sim::SimPlatform sim;
     RecordingOperator op;
 
-    StationRig() {
+    explicit StationRig(sim::SimOptions options = {}) : sim(std::move(options)) {
         sim.platform().op = &op;
         sim.platform().osVersion = OsVersion{10, 0, 0};
         sim.station().setSystemDrive('C');
         sim.station().addVolume({'C', DriveType::Fixed, true, 0, nullptr, 1ull << 30, "System"});
     }
+
+    // The physical drive numbers of the bridges plugged so far, in order.
+    std::vector<std::uint32_t> deviceNumbers;
 
     sim::SimStation& st() { return sim.station(); }
     Platform& platform() { return sim.platform(); }
@@ -60,6 +63,7 @@ struct StationRig {
         std::vector<std::pair<char, std::uint64_t>> volumes = {},
         sim::PortSpeed speed = sim::PortSpeed::Super, bool uas = false) {
         const sim::AddedBridge added = sim.addBridge(std::move(config));
+        deviceNumbers.push_back(added.deviceNumber);
         auto fn = std::make_shared<sim::BridgeFunction>(added.bridge, uas);
         st().plug(hub, port, fn, speed);
         for (auto [letter, mib] : volumes) {

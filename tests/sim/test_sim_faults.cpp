@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <string>
 
 #include "tests/sim/SimTestUtil.h"
 
@@ -117,6 +119,77 @@ TEST(SimFaults, RunsOutOfSpace) {
     auto full = rig.out("2A 00 00 00 20 00 00 00 80 00", chunk);
     EXPECT_TRUE(full.result.callSucceeded);
     EXPECT_EQ(full.result.scsiStatus, 2);
+}
+
+// The board comes back from the reset after the fault as another device: with the
+// identity fields the fault gives, or with its product ID plus 1; later boots keep it.
+TEST(SimFaults, ReturnsFromTheNextResetWithAnotherIdentity) {
+    const struct {
+        std::optional<std::uint16_t> vid, pid;
+        std::optional<std::string> serial;
+        UsbIdentity expected;
+    } rows[] = {
+        {std::nullopt,
+         std::nullopt,
+         std::nullopt,
+         {0x7E8A, 0x242A, "Velmora", "USB to ATA/ATAPI bridge", "000000000001"}},
+        {0x1D6B,
+         std::nullopt,
+         "WRONG",
+         {0x1D6B, 0x2429, "Velmora", "USB to ATA/ATAPI bridge", "WRONG"}},
+    };
+    for (const auto& row : rows) {
+        FaultSpec f;
+        f.type = FaultSpec::Type::OtherIdentity;
+        f.vid = row.vid;
+        f.pid = row.pid;
+        f.serial = row.serial;
+        Rig rig(WithFault(14, f));
+        const UsbIdentity before = rig.bridge->identity();
+        ASSERT_TRUE(rig.in("FF 04 26 56 51 00 00 00 00 00 00 00", 0).good());
+        rig.sim.clock().sleepMs(2000);
+        EXPECT_NE(rig.bridge->identity(), before);
+        EXPECT_EQ(rig.bridge->identity(), row.expected);
+        rig.bridge->unplug();
+        rig.bridge->plugIn();
+        EXPECT_EQ(rig.bridge->identity(), row.expected);
+    }
+    // Planned for the second reset, the first one still returns the board as it was.
+    FaultSpec f;
+    f.type = FaultSpec::Type::OtherIdentity;
+    f.command = "ResetBridge";
+    f.n = 2;
+    Rig rig(WithFault(14, f));
+    const UsbIdentity before = rig.bridge->identity();
+    ASSERT_TRUE(rig.in("FF 04 26 56 51 00 00 00 00 00 00 00", 0).good());
+    rig.sim.clock().sleepMs(2000);
+    EXPECT_EQ(rig.bridge->identity(), before);
+    ASSERT_TRUE(rig.in("FF 04 26 56 51 00 00 00 00 00 00 00", 0).good());
+    rig.sim.clock().sleepMs(2000);
+    EXPECT_EQ(rig.bridge->identity().pid, before.pid + 1);
+}
+
+// One byte of one drive sector is stored changed, whichever block writes it; the host's
+// buffer and the other sectors are left alone.
+TEST(SimFaults, CorruptsOneByteOfADriveSector) {
+    FaultSpec f;
+    f.type = FaultSpec::Type::CorruptSector;
+    f.lba = 9;
+    f.address = 300;
+    f.mask = 0x81;
+    for (const char* write : {"2A 00 00 00 00 08 00 00 02 00",  // WRITE(10) of 8 and 9
+                              "85 17 03 00 00 00 02 00 08 00 00 00 00 60 35 00"}) {
+        SCOPED_TRACE(write);
+        Rig rig(WithFault(14, f));
+        const auto sent = rig.out(write, std::vector<std::uint8_t>(1024, 0x3C));
+        ASSERT_TRUE(sent.good());
+        EXPECT_EQ(sent.data, std::vector<std::uint8_t>(1024, 0x3C));
+        auto back = rig.in("28 00 00 00 00 08 00 00 02 00", 1024);
+        ASSERT_TRUE(back.good());
+        std::vector<std::uint8_t> expected(1024, 0x3C);
+        expected[512 + 300] ^= 0x81;
+        EXPECT_EQ(back.data, expected);
+    }
 }
 
 TEST(SimFaults, UnknownCommandNamesNeverMatch) {

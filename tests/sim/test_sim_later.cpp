@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "resources/Resources.h"
 #include "tests/sim/SimTestUtil.h"
 
 namespace vq::sim::test {
@@ -38,8 +39,24 @@ std::vector<std::uint8_t> Image(std::size_t n) {
     return v;
 }
 
+// A firmware image the boot code takes: for kinds 21 to 24 both banks sealed.
+std::vector<std::uint8_t> Firmware(int kind, std::size_t n) {
+    auto v = Image(n);
+    if (kind <= 24) {
+        for (std::size_t bank = 0; bank + kBankSize <= n; bank += kBankSize)
+            SealBank(std::span(v).subspan(bank, kBankSize));
+    }
+    return v;
+}
+
+std::vector<std::uint8_t> Program(const char* name) {
+    const auto r = resources::FindResource("FW", name);
+    return r ? std::vector<std::uint8_t>(r->begin(), r->end()) : std::vector<std::uint8_t>{};
+}
+
 struct Family {
     int kind;
+    const char* program;
     std::uint32_t mfgSize;
     int programState;
     std::uint32_t programCapacity;
@@ -49,10 +66,10 @@ struct Family {
 };
 
 const Family kFamilies[] = {
-    {21, 0x10000, 0x0C, 0x46000, {1, 1}, {2, 0}, {3, 0}, 4096, 0x40000},
-    {24, 0x10000, 0x0C, 0x46000, {1, 1}, {2, 0}, {3, 0}, 4096, 0x40000},
-    {25, 0xC400, 0x0A, 0xC400, {0, 1}, {0, 0}, {1, 0}, 1024, 0xC400},
-    {27, 0x10000, 0x0A, 0x10400, {0, 1}, {0, 0}, {1, 0}, 1024, 0x10400},
+    {21, "VQS671_ROM1_MFG", 0x10000, 0x0C, 0x46000, {1, 1}, {2, 0}, {3, 0}, 4096, 0x40000},
+    {24, "VQS675_ROM1_MFG", 0x10000, 0x0C, 0x46000, {1, 1}, {2, 0}, {3, 0}, 4096, 0x40000},
+    {25, "VQS703_ROM0_MFG", 0xC400, 0x0A, 0xC400, {0, 1}, {0, 0}, {1, 0}, 1024, 0xC400},
+    {27, "VQS708_ROM0_MFG", 0x10000, 0x0A, 0x10400, {0, 1}, {0, 0}, {1, 0}, 1024, 0x10400},
 };
 
 TEST(SimLaterFamilies, MaskRomToProgramToFirmware) {
@@ -79,7 +96,10 @@ TEST(SimLaterFamilies, MaskRomToProgramToFirmware) {
         EXPECT_EQ(rig.out(Buffer(0x3B, 6, 0, 0, f.mfgSize - 512), Image(f.mfgSize - 512))
                       .result.scsiStatus,
                   2);
-        ASSERT_TRUE(rig.out(Buffer(0x3B, 6, 0, 0, f.mfgSize), Image(f.mfgSize)).good());
+        // So is anything but the manufacturing program made for this chip.
+        EXPECT_EQ(rig.out(Buffer(0x3B, 6, 0, 0, f.mfgSize), Image(f.mfgSize)).result.scsiStatus, 2);
+        EXPECT_EQ(rig.bridge->bufferState(), BufferState::MaskRom);
+        ASSERT_TRUE(rig.out(Buffer(0x3B, 6, 0, 0, f.mfgSize), Program(f.program)).good());
         d = ReadDescriptor(rig);
         EXPECT_EQ(d.state, f.programState);
         EXPECT_EQ(d.capacity, f.programCapacity);
@@ -88,7 +108,7 @@ TEST(SimLaterFamilies, MaskRomToProgramToFirmware) {
         EXPECT_EQ(id.data[7], f.programPair[1]);
 
         ASSERT_TRUE(rig.none("DF 03 00 00 00 00 00 00 00 00 00 FB", 100).good());
-        const auto image = Image(f.download);
+        const auto image = Firmware(f.kind, f.download);
         for (std::uint32_t off = 0; off < f.download; off += f.chunk) {
             const std::vector<std::uint8_t> part(image.begin() + off,
                                                  image.begin() + off + f.chunk);
@@ -152,6 +172,7 @@ TEST(SimLaterFamilies, IdentityComesFromTheImageStrings) {
     std::vector<std::uint8_t> m{8, 3, 'A', 'B', 'C'}, p{10, 3, 'D', 'i', 's', 'k'};
     std::copy(m.begin(), m.end(), cfg.flashImage.begin() + 1576);
     std::copy(p.begin(), p.end(), cfg.flashImage.begin() + 1608);
+    SealBank(std::span(cfg.flashImage).first(kBankSize));
     Rig rig(cfg);
     EXPECT_EQ(rig.bridge->identity().manufacturer, "ABC");
     EXPECT_EQ(rig.bridge->identity().product, "Disk");
