@@ -5,7 +5,7 @@ WERROR ?= ON
 CMAKE_COMMON = -G Ninja -DVQ_WERROR=$(WERROR)
 
 .PHONY: all deps run test test-asan test-tsan test-windows gui bench fuzz fuzz-run format clean \
-	example-firmware
+	example-firmware test-qemu
 
 all: build/build.ninja
 	cmake --build build -j $(JOBS)
@@ -58,6 +58,13 @@ test-windows:
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 	cmake --build build-windows -j $(JOBS)
 	scripts/test-windows build-windows
+
+# vqmp-cli on the Linux host platform inside a QEMU guest (a Debian kernel, xHCI, two levels of
+# hubs, bulk-only and UAS disks); the checks run in the guest and are judged here.
+test-qemu: deps build/build.ninja
+	@scripts/install-deps qemu
+	cmake --build build -j $(JOBS) --target vqmp-cli
+	scripts/qemu/test-qemu
 
 # libFuzzer targets of the settings file and the other outside inputs, built with clang and the address and
 # undefined-behaviour sanitizers; fuzz-run runs each for FUZZ_SECONDS from the shipped examples.

@@ -1,0 +1,89 @@
+# Runs inside the guest (sourced by its /init, which provides section()): vqmp-cli on the
+# Linux host platform against the USB disks QEMU attaches. /etc/vq-test.conf sets
+#   DISKS    the USB serial numbers of every disk attached
+#   PREPARE  the disks to partition, format and read/write test
+# Every result goes to the console between markers; the host side judges them.
+. /etc/vq-test.conf
+export HOME=/root
+mkdir -p /tmp/station
+cli() {
+    vqmp-cli --home /tmp/station "$@"
+}
+
+# The block device of the USB disk with serial $1: the USB device is three levels above the
+# SCSI device of the disk.
+disk_of() {
+    for b in /sys/block/sd*; do
+        [ -e "$b" ] || continue
+        dev=$(readlink -f "$b/device")
+        if [ "$(cat "$dev/../../../../serial" 2>/dev/null)" = "$1" ]; then
+            echo "/dev/${b##*/}"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# No udev here: poll sysfs until every disk and its SCSI generic node are there (30 s).
+count=$(echo $DISKS | wc -w)
+tries=0
+while :; do
+    missing=""
+    for s in $DISKS; do
+        node=$(disk_of "$s") && [ -b "$node" ] || missing="$missing $s"
+    done
+    sg=$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)
+    [ -z "$missing" ] && [ "$sg" -ge "$count" ] && break
+    tries=$((tries + 1))
+    [ $tries -ge 300 ] && break
+    sleep 0.1
+done
+echo "=== VQ-GUEST disks ready $(cut -d' ' -f1 /proc/uptime) s"
+
+# One line a disk: serial, block device, USB port path (the USB device's sysfs name).
+list_disks() {
+    for s in $DISKS; do
+        node=$(disk_of "$s") || node=-
+        usb=-
+        if [ "$node" != - ]; then
+            usb=$(basename "$(readlink -f "/sys/block/${node#/dev/}/device/../../../..")")
+        fi
+        echo "$s $node $usb"
+    done
+}
+section disks list_disks
+
+section topology cli topology
+section scan cli scan --json
+
+# The mount folder of the first mounted partition of disk $1.
+mount_of() {
+    awk -v d="$1" 'index($1, d) == 1 { print $2; exit }' /proc/mounts
+}
+
+# After the station's own formatter: the guest kernel's vfat driver mounts the volume and
+# lists its root (the station's volume is unmounted first when it still holds it).
+kernel_mount() {
+    node=$1
+    part=$(ls -d /sys/block/${node#/dev/}/${node#/dev/}* 2>/dev/null | head -n 1)
+    [ -n "$part" ] || { echo "no partition on $node"; return 1; }
+    dev=/dev/${part##*/}
+    held=$(mount_of "$dev")
+    [ -n "$held" ] && umount "$held"
+    mkdir -p /mnt/check
+    mount -t vfat -o ro "$dev" /mnt/check || return 1
+    grep " /mnt/check " /proc/mounts
+    ls -la /mnt/check
+    umount /mnt/check
+}
+
+for s in $PREPARE; do
+    node=$(disk_of "$s") || node=/dev/missing-$s
+    section "partition-$s" cli disk partition --path "$node" --json
+    section "format-$s" cli disk format --path "$node" --fs FAT32 --label VQTEST --json
+    section "volumes-$s" cli disk volumes --json
+    root=$(mount_of "$node")
+    section "mount-$s" echo "$root"
+    section "rwtest-$s" cli rwtest --path "${root:-/missing-mount}" --settings /etc/rwtest.ini --pattern /etc/pattern.txt --json
+    section "vfat-$s" kernel_mount "$node"
+done
