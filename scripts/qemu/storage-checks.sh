@@ -40,21 +40,38 @@ while :; do
 done
 echo "=== VQ-GUEST disks ready $(cut -d' ' -f1 /proc/uptime) s"
 
-# One line a disk: serial, block device, USB port path (the USB device's sysfs name).
+# The SCSI generic node of the disk with serial $1.
+sg_of() {
+    node=$(disk_of "$1") || return 1
+    echo "/dev/$(ls "/sys/block/${node#/dev/}/device/scsi_generic")"
+}
+
+# One line a disk: serial, block device, USB port path (the USB device's sysfs name), SCSI
+# generic node.
 list_disks() {
     for s in $DISKS; do
         node=$(disk_of "$s") || node=-
         usb=-
+        sg=-
         if [ "$node" != - ]; then
             usb=$(basename "$(readlink -f "/sys/block/${node#/dev/}/device/../../../..")")
+            sg=$(sg_of "$s") || sg=-
         fi
-        echo "$s $node $usb"
+        echo "$s $node $usb $sg"
     done
 }
 section disks list_disks
 
 section topology cli topology
 section scan cli scan --json
+section identify cli identify --json
+for s in $DISKS; do
+    sg=$(sg_of "$s") || sg=/dev/missing-$s
+    # A standard INQUIRY through SG_IO, then a vendor block (read one byte of the bridge's
+    # memory), which a disk that is no bridge refuses.
+    section "inquiry-$s" cli raw --path "$sg" --cdb "12 00 00 00 24 00" --in 36
+    section "vendor-$s" cli raw --path "$sg" --cdb "DF 10 00 00 01 00 00 00 00 00 00 FD" --in 1
+done
 
 # The mount folder of the first mounted partition of disk $1.
 mount_of() {
