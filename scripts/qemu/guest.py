@@ -20,6 +20,7 @@ Results come back over the serial console: the test script prints them between m
 """
 
 import argparse
+import functools
 import gzip
 import os
 import re
@@ -72,6 +73,7 @@ def _apt_update():
     subprocess.run(sudo + ["apt-get", "update", "-qq"], check=True, stdout=subprocess.DEVNULL)
 
 
+@functools.lru_cache(maxsize=None)
 def kernel(cache=DEFAULT_CACHE):
     """Returns (vmlinuz, modules folder, release), downloading and unpacking only once."""
     cache = Path(cache)
@@ -113,7 +115,8 @@ def kernel(cache=DEFAULT_CACHE):
         if len(releases) != 1:
             raise SystemExit(f"guest: {deb.name} holds modules of {releases}")
         # The package leaves modules.dep to its install script; depmod writes it here.
-        subprocess.run(["depmod", "-b", str(root), releases[0]], check=True)
+        depmod = shutil.which("depmod") or "/usr/sbin/depmod"  # sbin may be off a user's PATH
+        subprocess.run([depmod, "-b", str(root), releases[0]], check=True)
         stamp.write_text(releases[0] + "\n")
     release = stamp.read_text().strip()
     vmlinuz = root / "boot" / f"vmlinuz-{release}"
