@@ -38,7 +38,7 @@ BUSYBOX = Path("/bin/busybox")
 
 # What a guest with USB disks needs: the xHCI controller, hubs (in usbcore), bulk-only and
 # UAS storage, SCSI disks and generic nodes, and FAT with the code pages it mounts with.
-STORAGE_MODULES = ["xhci-pci", "usb-storage", "uas", "sd_mod", "sg", "vfat", "nls_cp437",
+STORAGE_MODULES = ["xhci-pci", "usb-storage", "uas", "sd_mod", "sg", "vfat", "nls_cp437", "nls_ascii",
                    "nls_iso8859-1", "nls_utf8"]
 
 BEGIN = "=== VQ-BEGIN "

@@ -73,25 +73,27 @@ for s in $DISKS; do
     section "vendor-$s" cli raw --path "$sg" --cdb "DF 10 00 00 01 00 00 00 00 00 00 FD" --in 1
 done
 
-# The mount folder of the first mounted partition of disk $1.
-mount_of() {
-    awk -v d="$1" 'index($1, d) == 1 { print $2; exit }' /proc/mounts
+# The first partition of disk $1 ("/dev/sda1"), once the kernel shows it.
+partition_of() {
+    part=$(ls -d "/sys/block/${1#/dev/}/${1#/dev/}"* 2>/dev/null | head -n 1)
+    [ -n "$part" ] && echo "/dev/${part##*/}"
 }
 
-# After the station's own formatter: the guest kernel's vfat driver mounts the volume and
-# lists its root (the station's volume is unmounted first when it still holds it).
+# The guest kernel's vfat driver mounts the volume the station's formatter wrote, read and
+# write, at $2 (a mount the station may still hold is let go first).
 kernel_mount() {
-    node=$1
-    part=$(ls -d /sys/block/${node#/dev/}/${node#/dev/}* 2>/dev/null | head -n 1)
-    [ -n "$part" ] || { echo "no partition on $node"; return 1; }
-    dev=/dev/${part##*/}
-    held=$(mount_of "$dev")
+    dev=$(partition_of "$1") || { echo "no partition on $1"; return 1; }
+    held=$(awk -v d="$dev" '$1 == d { print $2; exit }' /proc/mounts)
     [ -n "$held" ] && umount "$held"
-    mkdir -p /mnt/check
-    mount -t vfat -o ro "$dev" /mnt/check || return 1
-    grep " /mnt/check " /proc/mounts
-    ls -la /mnt/check
-    umount /mnt/check
+    mkdir -p "$2"
+    mount -t vfat "$dev" "$2" || return 1
+    grep " $2 " /proc/mounts
+}
+
+# What the read/write test left in the volume's root (it deletes its file), then the unmount.
+kernel_umount() {
+    ls -A "$1"
+    umount "$1"
 }
 
 for s in $PREPARE; do
@@ -99,8 +101,8 @@ for s in $PREPARE; do
     section "partition-$s" cli disk partition --path "$node" --json
     section "format-$s" cli disk format --path "$node" --fs FAT32 --label VQTEST --json
     section "volumes-$s" cli disk volumes --json
-    root=$(mount_of "$node")
-    section "mount-$s" echo "$root"
-    section "rwtest-$s" cli rwtest --path "${root:-/missing-mount}" --settings /etc/rwtest.ini --pattern /etc/pattern.txt --json
-    section "vfat-$s" kernel_mount "$node"
+    dir=/mnt/vq-$s
+    section "mount-$s" kernel_mount "$node" "$dir"
+    section "rwtest-$s" cli rwtest --path "$dir" --settings /etc/rwtest.ini --pattern /etc/pattern.txt --json
+    section "umount-$s" kernel_umount "$dir"
 done
