@@ -300,12 +300,16 @@ def build(out, script, binaries=(), files=(), modules=STORAGE_MODULES, cache=DEF
 
 
 def run(initrd, qemu_args=(), timeout=120, log_path=None, cache=DEFAULT_CACHE, memory="512M",
-        echo=False):
-    """Boots the guest; returns (exit code or None on time-out, console text, seconds)."""
+        echo=False, append=""):
+    """Boots the guest; returns (exit code or None on time-out, console text, seconds).
+
+    qemu_args: what the test attaches (-device, -drive, -chardev, ...); append: more kernel
+    parameters; echo: the console also goes to stderr as it comes."""
     vmlinuz, _, _ = kernel(cache)
     argv = ["qemu-system-x86_64", "-accel", "tcg", "-smp", "1", "-m", memory, "-nographic",
             "-no-reboot", "-kernel", str(vmlinuz), "-initrd", str(initrd),
-            "-append", "console=ttyS0 panic=-1 loglevel=4 rdinit=/init"] + list(qemu_args)
+            "-append", f"console=ttyS0 panic=-1 loglevel=4 rdinit=/init {append}".strip()]
+    argv += list(qemu_args)
     start = time.monotonic()
     proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
