@@ -227,7 +227,7 @@ echo "=== VQ-GUEST modules loaded $(cut -d' ' -f1 /proc/uptime) s"
 dmesg -n 1
 
 # section NAME COMMAND...: runs the command, prints its standard output and its errors
-# between markers, with its exit code.
+# between markers, with its exit code and the time it ended.
 section() {
     name=$1
     shift
@@ -237,7 +237,7 @@ section() {
     cat /tmp/section.out
     echo "=== VQ-STDERR $name"
     cat /tmp/section.err
-    echo "=== VQ-END $name rc=$rc"
+    echo "=== VQ-END $name rc=$rc at $(cut -d' ' -f1 /proc/uptime) s"
     return $rc
 }
 
