@@ -73,6 +73,23 @@ def _apt_update():
     subprocess.run(sudo + ["apt-get", "update", "-qq"], check=True, stdout=subprocess.DEVNULL)
 
 
+def _download(cache, pkg):
+    """apt-get download of pkg into cache; the .deb, or None when apt could not fetch it."""
+    log(f"downloading {pkg}")
+    with tempfile.TemporaryDirectory(dir=cache) as tmp:
+        # apt-get download works in the current folder; as root it warns that the sandbox
+        # user cannot write there, which is harmless.
+        r = subprocess.run(["apt-get", "download", "-q", pkg], cwd=tmp, text=True,
+                           capture_output=True)
+        got = list(Path(tmp).glob("*.deb"))
+        if r.returncode != 0 or len(got) != 1:
+            log(r.stderr.strip())
+            return None
+        deb = cache / got[0].name
+        shutil.move(got[0], deb)
+        return deb
+
+
 @functools.lru_cache(maxsize=None)
 def kernel(cache=DEFAULT_CACHE):
     """Returns (vmlinuz, modules folder, release), downloading and unpacking only once."""
@@ -89,21 +106,17 @@ def kernel(cache=DEFAULT_CACHE):
             pkg = _kernel_package()
             if pkg is None:
                 raise SystemExit("guest: apt knows no linux-image-amd64 package")
-        log(f"downloading {pkg}")
-        with tempfile.TemporaryDirectory(dir=cache) as tmp:
-            # apt-get download works in the current folder; as root it warns that the
-            # sandbox user cannot write there, which is harmless.
-            r = subprocess.run(["apt-get", "download", "-q", pkg], cwd=tmp, text=True,
-                               capture_output=True)
-            if r.returncode != 0:
-                _apt_update()
-                subprocess.run(["apt-get", "download", "-q", pkg], cwd=tmp, check=True,
-                               stdout=subprocess.DEVNULL)
-            got = list(Path(tmp).glob("*.deb"))
-            if len(got) != 1:
-                raise SystemExit(f"guest: apt-get download left {got}")
-            deb = cache / got[0].name
-            shutil.move(got[0], deb)
+        deb = _download(cache, pkg)
+        if deb is None:
+            _apt_update()  # the lists may name a package the archive no longer has
+            pkg = _kernel_package()
+            deb = _download(cache, pkg) if pkg else None
+            if deb is None:
+                raise SystemExit(f"guest: apt-get download {pkg} failed")
+        # One kernel is kept: an older one and its unpacked tree go.
+        for old in cache.glob("linux-image-*"):
+            if old != deb and not old.name.startswith(deb.name.removesuffix(".deb")):
+                shutil.rmtree(old) if old.is_dir() else old.unlink()
 
     root = cache / deb.name.removesuffix(".deb")
     stamp = root / ".unpacked"
