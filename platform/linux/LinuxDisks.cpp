@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include "base/AlignedBuffer.h"
+#include "platform/Clock.h"
 #include "platform/PartitionTable.h"
 #include "platform/linux/LinuxFiles.h"
 #include "platform/linux/SgIoPassThrough.h"
@@ -52,10 +53,26 @@ bool IsExtendedType(std::uint8_t type) {
     return type == 0x05 || type == 0x0F || type == 0x85;
 }
 
+// The kernel's name of partition `number` of a disk ("sdb1", "loop0p1"); empty when none.
+std::string PartitionName(const fs::path& sysfs, std::string_view disk, std::uint32_t number) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(sysfs / "class/block" / disk, ec)) {
+        if (fs::exists(e.path() / "partition", ec) &&
+            ReadNumberFile(e.path() / "partition") == number)
+            return e.path().filename().string();
+    }
+    return {};
+}
+
 class LinuxDisk final : public Disk {
   public:
-    LinuxDisk(std::unique_ptr<BlockHandle> h, fs::path sysfs, std::function<void()> changed)
-        : h_(std::move(h)), sysfs_(std::move(sysfs)), changed_(std::move(changed)) {}
+    LinuxDisk(std::unique_ptr<BlockHandle> h, fs::path sysfs, std::function<void()> changed,
+              std::function<bool(const std::string&)> release, Clock* clock)
+        : h_(std::move(h)),
+          sysfs_(std::move(sysfs)),
+          changed_(std::move(changed)),
+          release_(std::move(release)),
+          clock_(clock) {}
 
     std::optional<DiskGeometry> geometry() override { return h_->geometry(); }
     IoResult read(std::uint64_t offset, std::span<std::uint8_t> buffer) override {
@@ -89,6 +106,8 @@ class LinuxDisk final : public Disk {
     std::unique_ptr<BlockHandle> h_;
     fs::path sysfs_;
     std::function<void()> changed_;
+    std::function<bool(const std::string&)> release_;
+    Clock* clock_;
 };
 
 bool LinuxDisk::updateProperties() {
@@ -116,8 +135,22 @@ bool LinuxDisk::updateProperties() {
         arg.data = &part;
         return ::ioctl(h_->fd(), BLKPG, &arg) == 0;
     };
-    for (const std::uint32_t n : plan.remove)
-        ok = blkpg(BLKPG_DEL_PARTITION, KernelPartition{n, 0, 0}) && ok;
+    for (const std::uint32_t n : plan.remove) {
+        // The program's own mount of the partition goes first; a FUSE program may hold the
+        // device a moment longer after its file system went.
+        const auto name = PartitionName(sysfs_, disk, n);
+        if (release_ && !name.empty())
+            release_(name);
+        bool removed = blkpg(BLKPG_DEL_PARTITION, KernelPartition{n, 0, 0});
+        for (int attempt = 0; !removed && errno == EBUSY && attempt < 100; ++attempt) {
+            if (clock_)
+                clock_->sleepMs(20);
+            else
+                ::usleep(20000);
+            removed = blkpg(BLKPG_DEL_PARTITION, KernelPartition{n, 0, 0});
+        }
+        ok = removed && ok;
+    }
     for (const KernelPartition& p : plan.add)
         ok = blkpg(BLKPG_ADD_PARTITION, p) && ok;
     if (changed_)
@@ -360,10 +393,13 @@ std::string BlockNodeOf(std::string_view path, const fs::path& sysfsRoot, const 
 }
 
 LinuxDisks::LinuxDisks(fs::path sysfsRoot, fs::path devRoot,
-                       std::function<void()> partitionsChanged)
+                       std::function<void()> partitionsChanged,
+                       std::function<bool(const std::string&)> releasePartition, Clock* clock)
     : sysfs_(std::move(sysfsRoot)),
       dev_(std::move(devRoot)),
-      partitionsChanged_(std::move(partitionsChanged)) {}
+      partitionsChanged_(std::move(partitionsChanged)),
+      releasePartition_(std::move(releasePartition)),
+      clock_(clock) {}
 
 std::unique_ptr<Disk> LinuxDisks::openDisk(std::string_view path, std::uint32_t* error) {
     const std::string node = BlockNodeOf(path, sysfs_, dev_);
@@ -375,7 +411,8 @@ std::unique_ptr<Disk> LinuxDisks::openDisk(std::string_view path, std::uint32_t*
     auto h = OpenBlockHandle(node, true, error);
     if (!h)
         return nullptr;
-    return std::make_unique<LinuxDisk>(std::move(h), sysfs_, partitionsChanged_);
+    return std::make_unique<LinuxDisk>(std::move(h), sysfs_, partitionsChanged_, releasePartition_,
+                                       clock_);
 }
 
 std::unique_ptr<Disk> LinuxDisks::openImage(std::string_view path, std::uint32_t bytesPerSector,
@@ -393,7 +430,7 @@ std::unique_ptr<Disk> LinuxDisks::openImage(std::string_view path, std::uint32_t
         const int fd = ::dup(h->fd());
         h = std::make_unique<BlockHandle>(fd, bytesPerSector, std::string(path), false);
     }
-    return std::make_unique<LinuxDisk>(std::move(h), sysfs_, nullptr);
+    return std::make_unique<LinuxDisk>(std::move(h), sysfs_, nullptr, nullptr, nullptr);
 }
 
 int LinuxDisks::runPartitionTool(const std::vector<std::string>&, std::uint32_t* error) {

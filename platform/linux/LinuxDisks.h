@@ -26,6 +26,8 @@
 
 namespace vq {
 
+class Clock;
+
 // An open block device or image file: the I/O both disks and volumes share.
 class BlockHandle {
   public:
@@ -98,9 +100,12 @@ std::string BlockNodeOf(std::string_view path, const std::filesystem::path& sysf
 class LinuxDisks final : public DiskService {
   public:
     // `partitionsChanged` runs after a re-read changed what the kernel holds (the volumes
-    // look again).
+    // look again); `releasePartition` lets go of the program's mounts of a partition
+    // ("sdb1") the kernel is to drop, false while it is busy.
     LinuxDisks(std::filesystem::path sysfsRoot, std::filesystem::path devRoot,
-               std::function<void()> partitionsChanged);
+               std::function<void()> partitionsChanged,
+               std::function<bool(const std::string&)> releasePartition = nullptr,
+               Clock* clock = nullptr);
 
     std::unique_ptr<Disk> openDisk(std::string_view path, std::uint32_t* error = nullptr) override;
     std::unique_ptr<Disk> openImage(std::string_view path, std::uint32_t bytesPerSector = 512,
@@ -113,6 +118,8 @@ class LinuxDisks final : public DiskService {
   private:
     std::filesystem::path sysfs_, dev_;
     std::function<void()> partitionsChanged_;
+    std::function<bool(const std::string&)> releasePartition_;
+    Clock* clock_;
 };
 
 }  // namespace vq

@@ -31,12 +31,15 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
       storage_(options_.sysfsRoot, options_.devRoot),
       usb_(options_.sysfsRoot),
       files_(&diagnostics_),
-      removal_(options_.sysfsRoot),
+      removal_(options_.sysfsRoot,
+               [this](const std::string& disk) { return volumes_.releaseMountsOf(disk); }),
       volumes_(LinuxVolumesOptions{
           options_.sysfsRoot, options_.devRoot,
           options_.mountRoot.empty() ? options_.home / "mnt" : options_.mountRoot, &clock_,
           [this](const DeviceEvent& e) { hotplug_.report(e); }}),
-      disks_(options_.sysfsRoot, options_.devRoot, [this] { volumes_.rescan(); }),
+      disks_(
+          options_.sysfsRoot, options_.devRoot, [this] { volumes_.rescan(); },
+          [this](const std::string& part) { return volumes_.releaseMountsOf(part); }, &clock_),
       hotplug_([this] { volumes_.rescan(); }) {
     platform_.name = "linux";
     platform_.home = options_.home;

@@ -521,6 +521,16 @@ void LinuxVolumes::releaseAll() {
     letters_.clear();
 }
 
+bool LinuxVolumes::releaseMountsOf(const std::string& name) {
+    std::lock_guard lock(m_);
+    bool ok = true;
+    for (auto& [letter, e] : letters_) {
+        if (e.name == name || e.disk == name)
+            ok = e.lockedBy == nullptr && unmountOurs(letter, e) && ok;
+    }
+    return ok;
+}
+
 LinuxVolumes::Entry* LinuxVolumes::entry(char letter) {
     letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
     std::vector<DeviceEvent> events;

@@ -101,6 +101,9 @@ class LinuxVolumes final : public VolumeService {
     void rescan();
     // Unmounts what the program mounted and gives up the letters' folders.
     void releaseAll();
+    // Unmounts the program's mounts of a partition ("sdb1") or of every partition of a disk
+    // ("sdb"); false when one of them is busy or locked.
+    bool releaseMountsOf(const std::string& name);
 
   private:
     friend class LinuxVolume;
