@@ -20,6 +20,8 @@
 #include "platform/Clock.h"
 #include "platform/PartitionTable.h"
 #include "platform/linux/LinuxFiles.h"
+#include "platform/linux/LinuxPartitionTool.h"
+#include "platform/linux/LinuxVolumes.h"
 #include "platform/linux/SgIoPassThrough.h"
 #include "platform/linux/Sysfs.h"
 
@@ -394,12 +396,14 @@ std::string BlockNodeOf(std::string_view path, const fs::path& sysfsRoot, const 
 
 LinuxDisks::LinuxDisks(fs::path sysfsRoot, fs::path devRoot,
                        std::function<void()> partitionsChanged,
-                       std::function<bool(const std::string&)> releasePartition, Clock* clock)
+                       std::function<bool(const std::string&)> releasePartition, Clock* clock,
+                       LinuxVolumes* volumes)
     : sysfs_(std::move(sysfsRoot)),
       dev_(std::move(devRoot)),
       partitionsChanged_(std::move(partitionsChanged)),
       releasePartition_(std::move(releasePartition)),
-      clock_(clock) {}
+      clock_(clock),
+      volumes_(volumes) {}
 
 std::unique_ptr<Disk> LinuxDisks::openDisk(std::string_view path, std::uint32_t* error) {
     const std::string node = BlockNodeOf(path, sysfs_, dev_);
@@ -433,10 +437,29 @@ std::unique_ptr<Disk> LinuxDisks::openImage(std::string_view path, std::uint32_t
     return std::make_unique<LinuxDisk>(std::move(h), sysfs_, nullptr, nullptr, nullptr);
 }
 
-int LinuxDisks::runPartitionTool(const std::vector<std::string>&, std::uint32_t* error) {
+int LinuxDisks::runPartitionTool(const std::vector<std::string>& script, std::uint32_t* error) {
     if (error)
-        *error = syserr::kFileNotFound;
-    return -1;
+        *error = volumes_ ? 0 : syserr::kFileNotFound;
+    if (!volumes_)
+        return -1;
+    PartitionToolMachine machine;
+    machine.openDisk = [this](std::uint32_t number) -> std::unique_ptr<Disk> {
+        const std::string id =
+            std::to_string(number >> 20) + ":" + std::to_string(number & 0xFFFFF);
+        std::error_code ec;
+        const fs::path dir = fs::canonical(sysfs_ / "dev/block" / id, ec);
+        if (ec || fs::exists(dir / "partition", ec))
+            return nullptr;  // not a whole disk of this machine
+        return openDisk((dev_ / dir.filename()).string());
+    };
+    machine.rescan = [this] { volumes_->rescan(); };
+    machine.letterOf = [this](std::uint32_t number, std::uint64_t start) {
+        return volumes_->letterOf(number, start);
+    };
+    machine.format = [this](char letter, const ToolFormat& f) {
+        return volumes_->systemFormat(letter, f.fileSystem, f.label, f.unit, f.quick);
+    };
+    return RunPartitionScript(script, machine);
 }
 
 }  // namespace vq

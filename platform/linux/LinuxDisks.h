@@ -27,6 +27,7 @@
 namespace vq {
 
 class Clock;
+class LinuxVolumes;
 
 // An open block device or image file: the I/O both disks and volumes share.
 class BlockHandle {
@@ -105,13 +106,14 @@ class LinuxDisks final : public DiskService {
     LinuxDisks(std::filesystem::path sysfsRoot, std::filesystem::path devRoot,
                std::function<void()> partitionsChanged,
                std::function<bool(const std::string&)> releasePartition = nullptr,
-               Clock* clock = nullptr);
+               Clock* clock = nullptr, LinuxVolumes* volumes = nullptr);
 
     std::unique_ptr<Disk> openDisk(std::string_view path, std::uint32_t* error = nullptr) override;
     std::unique_ptr<Disk> openImage(std::string_view path, std::uint32_t bytesPerSector = 512,
                                     std::uint32_t* error = nullptr) override;
-    // Linux has no partitioning tool that takes the station's scripts.
-    bool partitionToolAvailable() override { return false; }
+    // The scripts are carried out here (platform/linux/LinuxPartitionTool.h); formatting
+    // and letters need the volumes.
+    bool partitionToolAvailable() override { return volumes_ != nullptr; }
     int runPartitionTool(const std::vector<std::string>& script,
                          std::uint32_t* error = nullptr) override;
 
@@ -120,6 +122,7 @@ class LinuxDisks final : public DiskService {
     std::function<void()> partitionsChanged_;
     std::function<bool(const std::string&)> releasePartition_;
     Clock* clock_;
+    LinuxVolumes* volumes_;
 };
 
 }  // namespace vq

@@ -39,7 +39,8 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
           [this](const DeviceEvent& e) { hotplug_.report(e); }}),
       disks_(
           options_.sysfsRoot, options_.devRoot, [this] { volumes_.rescan(); },
-          [this](const std::string& part) { return volumes_.releaseMountsOf(part); }, &clock_),
+          [this](const std::string& part) { return volumes_.releaseMountsOf(part); }, &clock_,
+          &volumes_),
       hotplug_([this] { volumes_.rescan(); }) {
     platform_.name = "linux";
     platform_.home = options_.home;

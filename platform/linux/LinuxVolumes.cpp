@@ -531,6 +531,18 @@ bool LinuxVolumes::releaseMountsOf(const std::string& name) {
     return ok;
 }
 
+char LinuxVolumes::letterOf(std::uint32_t diskNumber, std::uint64_t start) {
+    std::lock_guard lock(m_);
+    entry('C');  // looks again
+    const std::string id =
+        std::to_string(diskNumber >> 20) + ":" + std::to_string(diskNumber & 0xFFFFF);
+    for (const auto& [letter, e] : letters_) {
+        if (e.start * 512 == start && ReadLine(o_.sysfsRoot / "class/block" / e.disk / "dev") == id)
+            return letter;
+    }
+    return 0;
+}
+
 LinuxVolumes::Entry* LinuxVolumes::entry(char letter) {
     letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
     std::vector<DeviceEvent> events;

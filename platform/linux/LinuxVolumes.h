@@ -104,6 +104,9 @@ class LinuxVolumes final : public VolumeService {
     // Unmounts the program's mounts of a partition ("sdb1") or of every partition of a disk
     // ("sdb"); false when one of them is busy or locked.
     bool releaseMountsOf(const std::string& name);
+    // The letter of the volume of the partition that starts at `start` (bytes) on the disk
+    // with that device number (major << 20 | minor); 0 when none.
+    char letterOf(std::uint32_t diskNumber, std::uint64_t start);
 
   private:
     friend class LinuxVolume;
