@@ -12,6 +12,7 @@
 #include "base/AlignedBuffer.h"
 #include "platform/linux/LinuxDisks.h"
 #include "platform/linux/LinuxHotplug.h"
+#include "platform/linux/LinuxPartitionTool.h"
 #include "platform/linux/LinuxProgram.h"
 #include "platform/linux/LinuxRemoval.h"
 #include "platform/linux/LinuxVolumes.h"
@@ -168,6 +169,90 @@ TEST(LinuxDisks, PathsLeadToTheirBlockNode) {
     EXPECT_EQ(BlockNodeOf(image + "#usbstor", "/sys", "/dev"), image);
     EXPECT_EQ(BlockNodeOf((t.root() / "none").string(), "/sys", "/dev"), "");
     EXPECT_EQ(BlockNodeOf(t.root().string(), "/sys", "/dev"), "");  // a folder
+}
+
+TEST(LinuxPartitionTool, FormatLinesAsTheStationWritesThem) {
+    const struct {
+        const char* line;
+        std::optional<ToolFormat> parsed;
+    } rows[] = {
+        {"format FS=NTFS label = \"DATA \" quick unit=4096 ",
+         ToolFormat{"NTFS", "DATA", 4096, true}},
+        {"format fs=exFAT label=\"Two words \" quick", ToolFormat{"exFAT", "Two words", 0, true}},
+        {"FORMAT FS = FAT32 LABEL=X", ToolFormat{"FAT32", "X", 0, false}},
+        {"format fs=NTFS label=\"open", std::nullopt},
+        {"format fs=NTFS unit=big", std::nullopt},
+        {"format label=\"X\" quick", std::nullopt},
+        {"format fs=NTFS override", std::nullopt},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.line);
+        const auto f = ParseToolFormat(r.line);
+        ASSERT_EQ(f.has_value(), r.parsed.has_value());
+        if (f) {
+            EXPECT_EQ(f->fileSystem, r.parsed->fileSystem);
+            EXPECT_EQ(f->label, r.parsed->label);
+            EXPECT_EQ(f->unit, r.parsed->unit);
+            EXPECT_EQ(f->quick, r.parsed->quick);
+        }
+    }
+}
+
+// The scripts on a disk image standing for disk 7, whose partitions get letters from E on.
+TEST(LinuxPartitionTool, ScriptsPartitionFormatAndEndAtTheFirstRefusal) {
+    TempTree t;
+    const fs::path image = t.root() / "disk.img";
+    { std::ofstream(image, std::ios::binary); }
+    fs::resize_file(image, 64 << 20);
+    LinuxDisks disks("/nonexistent-sys", "/nonexistent-dev", nullptr);
+    std::vector<std::string> formatted;
+    int rescans = 0;
+    PartitionToolMachine m;
+    m.openDisk = [&](std::uint32_t n) {
+        return n == 7 ? disks.openImage(image.string()) : nullptr;
+    };
+    m.rescan = [&] { ++rescans; };
+    m.letterOf = [](std::uint32_t, std::uint64_t start) { return start >= (1 << 20) ? 'E' : '\0'; };
+    m.format = [&](char letter, const ToolFormat& f) {
+        formatted.push_back(std::string(1, letter) + " " + f.fileSystem + " " + f.label);
+        return 0;
+    };
+    EXPECT_EQ(RunPartitionScript({"rescan", " select disk 7", "clean", "convert gpt",
+                                  "create partition primary", "select partition 2", "",
+                                  "format FS=NTFS label = \"DATA \" quick ", "assign", "rescan"},
+                                 m),
+              kToolDone);
+    EXPECT_EQ(rescans, 2);
+    EXPECT_EQ(formatted, std::vector<std::string>{"E NTFS DATA"});
+    auto disk = disks.openImage(image.string());
+    const auto l = disk->layout();
+    ASSERT_TRUE(l);
+    ASSERT_EQ(l->style, PartitionStyle::Gpt);
+    ASSERT_EQ(l->partitions.size(), 2u);
+    EXPECT_EQ(l->partitions[0].startingOffset + l->partitions[0].length, 16u << 20);
+    EXPECT_EQ(l->partitions[1].startingOffset, 16u << 20);
+
+    const struct {
+        std::vector<std::string> script;
+        int code;
+    } refused[] = {
+        {{"select disk 8"}, kToolNoSuchObject},
+        {{"select partition 1"}, kToolNoSuchObject},
+        {{"select disk 7", "select partition 3"}, kToolNoSuchObject},
+        {{"select disk 7", "convert gpt"}, kToolFailed},  // not empty
+        {{"select disk 7", "delete partition"}, kToolSyntax},
+        {{"select disk 7", "select partition 2", "format fs=NTFS label=\"x"}, kToolSyntax},
+    };
+    for (const auto& r : refused)
+        EXPECT_EQ(RunPartitionScript(r.script, m), r.code) << r.script.back();
+    // A fresh MBR partition takes the space from the first MiB; it has no file system yet.
+    EXPECT_EQ(RunPartitionScript({"select disk 7", "clean", "create partition primary"}, m),
+              kToolDone);
+    const auto mbr = disk->layout();
+    ASSERT_TRUE(mbr);
+    EXPECT_EQ(mbr->style, PartitionStyle::Mbr);
+    EXPECT_EQ(mbr->partitions[0].startingOffset, 1u << 20);
+    EXPECT_EQ(mbr->partitions[0].mbrType, 0x06);
 }
 
 // ---- volumes ------------------------------------------------------------------------------
