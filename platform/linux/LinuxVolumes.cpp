@@ -287,6 +287,7 @@ class LinuxVolume final : public Volume {
     }
     IoResult write(std::uint64_t offset, std::span<const std::uint8_t> buffer) override {
         if (lockFd_ < 0) {
+            const LinuxVolumes::Flush flush{s_};
             std::lock_guard lock(s_.m_);
             // The sectors of a mounted file system are written only under the lock.
             if (s_.mountOf(id_))
@@ -319,6 +320,7 @@ class LinuxVolume final : public Volume {
 };
 
 bool LinuxVolume::lock() {
+    const LinuxVolumes::Flush flush{s_};
     std::lock_guard lock(s_.m_);
     LinuxVolumes::Entry* e = s_.entryOf(this, letter_, id_);
     if (e == nullptr || e->lockedBy != nullptr || !s_.unmountOurs(letter_, *e))
@@ -340,6 +342,7 @@ bool LinuxVolume::lock() {
 bool LinuxVolume::unlock() {
     if (lockFd_ < 0)
         return false;
+    const LinuxVolumes::Flush flush{s_};
     std::lock_guard lock(s_.m_);
     ::close(lockFd_);
     lockFd_ = -1;
@@ -351,6 +354,7 @@ bool LinuxVolume::unlock() {
 }
 
 bool LinuxVolume::dismount() {
+    const LinuxVolumes::Flush flush{s_};
     std::lock_guard lock(s_.m_);
     LinuxVolumes::Entry* e = s_.entryOf(this, letter_, id_);
     return e != nullptr && s_.unmountOurs(letter_, *e, lockFd_ >= 0);
@@ -413,6 +417,7 @@ LinuxVolumes::LinuxVolumes(LinuxVolumesOptions options) : o_(std::move(options))
 }
 
 LinuxVolumes::~LinuxVolumes() {
+    o_.events = nullptr;  // the listener's owner may be gone already
     releaseAll();
 }
 
@@ -498,23 +503,34 @@ void LinuxVolumes::rescanLocked(std::vector<DeviceEvent>& events) {
     }
 }
 
-void LinuxVolumes::emit(const std::vector<DeviceEvent>& events) {
+void LinuxVolumes::deliver(const std::vector<DeviceEvent>& events) {
     if (!o_.events)
         return;
     for (const DeviceEvent& e : events)
         o_.events(e);
 }
 
+LinuxVolumes::Flush::~Flush() {
+    std::vector<DeviceEvent> events;
+    {
+        std::lock_guard lock(v.m_);
+        events.swap(v.pending_);
+    }
+    v.deliver(events);
+}
+
 void LinuxVolumes::rescan() {
     std::vector<DeviceEvent> events;
     {
+        const Flush flush{*this};
         std::lock_guard lock(m_);
         rescanLocked(events);
     }
-    emit(events);
+    deliver(events);
 }
 
 void LinuxVolumes::releaseAll() {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     for (auto& [letter, e] : letters_)
         releaseFolder(letter, e);
@@ -522,6 +538,7 @@ void LinuxVolumes::releaseAll() {
 }
 
 bool LinuxVolumes::releaseMountsOf(const std::string& name) {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     bool ok = true;
     for (auto& [letter, e] : letters_) {
@@ -532,6 +549,7 @@ bool LinuxVolumes::releaseMountsOf(const std::string& name) {
 }
 
 char LinuxVolumes::letterOf(std::uint32_t diskNumber, std::uint64_t start) {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     entry('C');  // looks again
     const std::string id =
@@ -545,9 +563,7 @@ char LinuxVolumes::letterOf(std::uint32_t diskNumber, std::uint64_t start) {
 
 LinuxVolumes::Entry* LinuxVolumes::entry(char letter) {
     letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
-    std::vector<DeviceEvent> events;
-    rescanLocked(events);
-    emit(events);
+    rescanLocked(pending_);
     const auto it = letters_.find(letter);
     return it == letters_.end() ? nullptr : &it->second;
 }
@@ -651,6 +667,7 @@ bool LinuxVolumes::unmountOurs(char letter, Entry& e, bool detach) {
 }
 
 std::uint32_t LinuxVolumes::logicalDriveMask() {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     entry('C');
     std::uint32_t mask = 1u << ('C' - 'A');
@@ -660,6 +677,7 @@ std::uint32_t LinuxVolumes::logicalDriveMask() {
 }
 
 DriveType LinuxVolumes::driveType(char letter) {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     if (std::toupper(static_cast<unsigned char>(letter)) == 'C')
         return DriveType::Fixed;
@@ -672,6 +690,7 @@ DriveType LinuxVolumes::driveType(char letter) {
 }
 
 std::string LinuxVolumes::volumeDevicePath(char letter) {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     if (std::toupper(static_cast<unsigned char>(letter)) == 'C')
         return systemName_.empty() ? std::string() : (o_.devRoot / systemName_).string();
@@ -680,6 +699,7 @@ std::string LinuxVolumes::volumeDevicePath(char letter) {
 }
 
 fs::path LinuxVolumes::rootPath(char letter) {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     if (std::toupper(static_cast<unsigned char>(letter)) == 'C')
         return "/";
@@ -692,6 +712,7 @@ fs::path LinuxVolumes::rootPath(char letter) {
 }
 
 std::optional<std::uint64_t> LinuxVolumes::freeBytes(char letter) {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     fs::path root = "/";
     if (std::toupper(static_cast<unsigned char>(letter)) != 'C') {
@@ -708,6 +729,7 @@ std::optional<std::uint64_t> LinuxVolumes::freeBytes(char letter) {
 }
 
 std::optional<std::uint64_t> LinuxVolumes::totalBytes(char letter) {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     fs::path root = "/";
     if (std::toupper(static_cast<unsigned char>(letter)) != 'C') {
@@ -724,6 +746,7 @@ std::optional<std::uint64_t> LinuxVolumes::totalBytes(char letter) {
 }
 
 std::unique_ptr<Volume> LinuxVolumes::openVolume(char letter, std::uint32_t* error) {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
     const Entry* e = letter == 'C' ? nullptr : entry(letter);
@@ -739,6 +762,7 @@ std::unique_ptr<Volume> LinuxVolumes::openVolume(char letter, std::uint32_t* err
 }
 
 std::optional<VolumeInformation> LinuxVolumes::volumeInformation(char letter) {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     std::string n;
     if (std::toupper(static_cast<unsigned char>(letter)) == 'C') {
@@ -760,6 +784,7 @@ std::optional<VolumeInformation> LinuxVolumes::volumeInformation(char letter) {
 }
 
 std::uint32_t LinuxVolumes::setLabel(char letter, std::string_view label) {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     Entry* e = entry(letter);
     if (e == nullptr)
@@ -785,6 +810,7 @@ std::uint32_t LinuxVolumes::setLabel(char letter, std::string_view label) {
 
 int LinuxVolumes::systemFormat(char letter, std::string_view fileSystem, std::string_view label,
                                std::uint32_t clusterBytes, bool quick) {
+    const Flush flush{*this};
     std::lock_guard lock(m_);
     Entry* e = entry(letter);
     if (e == nullptr)

@@ -125,7 +125,13 @@ class LinuxVolumes final : public VolumeService {
     std::filesystem::path folder(char letter) const;
     std::vector<Entry> presentPartitions();
     void rescanLocked(std::vector<DeviceEvent>& events);
-    void emit(const std::vector<DeviceEvent>& events);
+    void deliver(const std::vector<DeviceEvent>& events);
+    // Hands the events the lookups queued to the listener once the lock is let go (a
+    // listener may call back from another thread). Made before the lock is taken.
+    struct Flush {
+        LinuxVolumes& v;
+        ~Flush();
+    };
     Entry* entry(char letter);
     Entry* entryOf(const void* handle, char letter, const Entry& identity);
     void prepareFolder(char letter, Entry& e);
@@ -142,7 +148,8 @@ class LinuxVolumes final : public VolumeService {
     LinuxVolumesOptions o_;
     std::recursive_mutex m_;
     std::map<char, Entry> letters_;
-    std::string systemName_;  // the block device of "/", when it is one
+    std::vector<DeviceEvent> pending_;  // queued by lookups, for Flush
+    std::string systemName_;            // the block device of "/", when it is one
 };
 
 }  // namespace vq
