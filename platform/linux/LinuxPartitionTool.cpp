@@ -168,7 +168,7 @@ int RunPartitionScript(const std::vector<std::string>& script, PartitionToolMach
             msr.gptType = kGptReservedType;
             msr.startingOffset = GptFirstUsable(b) * b;
             msr.length = 16 * kMiB - msr.startingOffset;
-            msr.gptName = "Microsoft reserved partition";
+            msr.gptName = "Reserved partition";
             gpt.partitions.push_back(msr);
             if (!disk->createDisk(PartitionStyle::Gpt, 0) || !disk->setLayout(gpt) ||
                 !disk->updateProperties())
