@@ -321,6 +321,11 @@ TEST_P(FaultMatrix, OnlyThatPortFailsAtThatStep) {
         EXPECT_EQ(q.eeprom, rr::kPass) << "slot " << slot;
         EXPECT_EQ(q.folderCompare, rr::kPass) << "slot " << slot;
     }
+    // The resets, re-finds, partitions and formats held the port lock one at a time, all
+    // within the run.
+    const RunTimes& times = r.driver->runs()[0].times;
+    EXPECT_GT(times.portLockNs, 0);
+    EXPECT_GE(times.parallelNs(), 0);
     EXPECT_EQ(r.settings.TotalTestCount, 4);
     EXPECT_EQ(r.settings.NumberOfPass, 3);
     EXPECT_EQ(r.display.yieldText(), "3 / 4");
