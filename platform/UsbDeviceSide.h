@@ -99,6 +99,9 @@ class UsbDeviceSide {
     virtual void cancel(std::uint64_t id) = 0;
     // The transfers completed since the last call, in order.
     virtual std::vector<UsbCompletion> takeCompletions() = 0;
+    // Whether the device still has an answer to send for a command it took before it left
+    // the bus (a device that resets on a command sends the command's status first).
+    virtual bool answerPending() { return false; }
 };
 
 }  // namespace vq

@@ -9,8 +9,10 @@
 #include <usbredirparser.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <ostream>
 
 namespace vq {
@@ -83,6 +85,8 @@ struct UsbRedirServer::Link {
     bool broken = false;
     State state = State::Waiting;
     std::uint64_t attachment = 0;
+    // When the device was first seen off the bus with an answer still to send.
+    std::optional<std::chrono::steady_clock::time_point> leftAt;
 
     void say(const std::string& text) const { server->log_ << path << ": " << text << std::endl; }
     bool live() const { return state == State::Connected; }
@@ -448,26 +452,6 @@ void UsbRedirServer::close(Link& l) {
 void UsbRedirServer::look(Link& l) {
     if (!l.parser || !l.hello)
         return;
-    const std::optional<std::uint64_t> now = l.device->attachment();
-    switch (l.state) {
-        case Link::State::Connected:
-            if (!now || *now != l.attachment) {
-                usbredirparser_send_device_disconnect(l.parser);
-                l.say("disconnect");
-                l.state = usbredirparser_peer_has_cap(l.parser, usb_redir_cap_device_disconnect_ack)
-                              ? Link::State::AwaitAck
-                              : Link::State::Waiting;
-                l.device->busReset();
-                l.device->takeCompletions();  // the machine forgets the device's transfers
-            }
-            break;
-        case Link::State::Waiting:
-            if (now)
-                Announce(l);
-            break;
-        case Link::State::AwaitAck:
-            break;
-    }
     if (l.state == Link::State::Connected) {
         for (UsbCompletion& c : l.device->takeCompletions()) {
             usb_redir_bulk_packet_header h{};
@@ -480,6 +464,36 @@ void UsbRedirServer::look(Link& l) {
                                             static_cast<int>(c.data.size()));
         }
     }
+    const std::optional<std::uint64_t> now = l.device->attachment();
+    switch (l.state) {
+        case Link::State::Connected: {
+            if (now && *now == l.attachment)
+                break;
+            const auto t = std::chrono::steady_clock::now();
+            if (!l.leftAt)
+                l.leftAt = t;
+            if (l.device->answerPending() &&
+                t - *l.leftAt < std::chrono::milliseconds(kAnswerGraceMs))
+                break;
+            l.leftAt.reset();
+            usbredirparser_send_device_disconnect(l.parser);
+            l.say("disconnect");
+            l.state = usbredirparser_peer_has_cap(l.parser, usb_redir_cap_device_disconnect_ack)
+                          ? Link::State::AwaitAck
+                          : Link::State::Waiting;
+            l.device->busReset();
+            l.device->takeCompletions();  // the machine forgets the device's transfers
+            break;
+        }
+        case Link::State::Waiting:
+            if (now) {
+                Announce(l);
+                l.device->takeCompletions();  // of the attachment before
+            }
+            break;
+        case Link::State::AwaitAck:
+            break;
+    }
 }
 
 int UsbRedirServer::run(const std::function<void()>& turn, int tickMs) {
@@ -488,56 +502,57 @@ int UsbRedirServer::run(const std::function<void()>& turn, int tickMs) {
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
     gSignalled = false;
-
-    std::vector<pollfd> fds;
-    std::vector<std::pair<Link*, bool>> who;  // link, listening socket
     while (!stop_ && !gSignalled) {
-        fds.clear();
-        who.clear();
-        for (auto& l : links_) {
-            fds.push_back({l->listenFd, POLLIN, 0});
-            who.emplace_back(l.get(), true);
-            if (l->fd >= 0) {
-                short events = POLLIN;
-                if (l->parser && usbredirparser_has_data_to_write(l->parser))
-                    events |= POLLOUT;
-                fds.push_back({l->fd, events, 0});
-                who.emplace_back(l.get(), false);
-            }
-        }
-        const int n = ::poll(fds.data(), fds.size(), tickMs);
-        if (n < 0 && errno != EINTR) {
-            log_ << "vq-usbredir: poll: " << std::strerror(errno) << std::endl;
+        if (!serveOnce(turn, tickMs))
             return 3;
-        }
-        for (std::size_t i = 0; n > 0 && i < fds.size(); ++i) {
-            Link& l = *who[i].first;
-            if (!fds[i].revents)
-                continue;
-            if (who[i].second) {
-                accept(l);
-                continue;
-            }
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
-                const int r = usbredirparser_do_read(l.parser);
-                if (r == usbredirparser_read_parse_error && verbose_)
-                    l.say("a packet could not be parsed");
-                if (l.broken || r == usbredirparser_read_io_error) {
-                    close(l);
-                    continue;
-                }
-            }
-        }
-        turn();
-        for (auto& l : links_) {
-            look(*l);
-            if (l->parser && usbredirparser_has_data_to_write(l->parser)) {
-                if (usbredirparser_do_write(l->parser) != 0 || l->broken)
-                    close(*l);
-            }
-        }
     }
     return 0;
+}
+
+bool UsbRedirServer::serveOnce(const std::function<void()>& turn, int tickMs) {
+    std::vector<pollfd> fds;
+    std::vector<std::pair<Link*, bool>> who;  // link, listening socket
+    for (auto& l : links_) {
+        fds.push_back({l->listenFd, POLLIN, 0});
+        who.emplace_back(l.get(), true);
+        if (l->fd >= 0) {
+            short events = POLLIN;
+            if (l->parser && usbredirparser_has_data_to_write(l->parser))
+                events |= POLLOUT;
+            fds.push_back({l->fd, events, 0});
+            who.emplace_back(l.get(), false);
+        }
+    }
+    const int n = ::poll(fds.data(), fds.size(), tickMs);
+    if (n < 0 && errno != EINTR) {
+        log_ << "vq-usbredir: poll: " << std::strerror(errno) << std::endl;
+        return false;
+    }
+    for (std::size_t i = 0; n > 0 && i < fds.size(); ++i) {
+        Link& l = *who[i].first;
+        if (!fds[i].revents)
+            continue;
+        if (who[i].second) {
+            accept(l);
+            continue;
+        }
+        if (l.parser && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+            const int r = usbredirparser_do_read(l.parser);
+            if (r == usbredirparser_read_parse_error && verbose_)
+                l.say("a packet could not be parsed");
+            if (l.broken || r == usbredirparser_read_io_error)
+                close(l);
+        }
+    }
+    turn();
+    for (auto& l : links_) {
+        look(*l);
+        if (l->parser && usbredirparser_has_data_to_write(l->parser)) {
+            if (usbredirparser_do_write(l->parser) != 0 || l->broken)
+                close(*l);
+        }
+    }
+    return true;
 }
 
 }  // namespace vq

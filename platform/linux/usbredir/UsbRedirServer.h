@@ -6,7 +6,10 @@
 // device (endpoints, interfaces, then the connect with speed, ids and release) once the
 // peer said hello, passes control and bulk transfers to it and sends back what it
 // completes. When the device leaves the bus it sends a disconnect, waits for the peer to
-// acknowledge it (when the peer can), and announces the device again once it is back.
+// acknowledge it (when the peer can), and announces the device again once it is back. A
+// device that left while it still had a command's status to send gets up to
+// kAnswerGraceMs to have it fetched first, as a device that resets on a command answers
+// that command before it drops off.
 #pragma once
 
 #include <atomic>
@@ -34,6 +37,11 @@ class UsbRedirServer {
     // Serves until stop() or SIGINT/SIGTERM; `turn` runs at least every `tickMs` before
     // the devices are looked at. Returns 0, or 3 when the loop failed.
     int run(const std::function<void()>& turn, int tickMs = 10);
+    // One round of the loop: waits up to `tickMs` for the sockets, serves them, runs
+    // `turn` and looks at the devices. False when the loop cannot go on.
+    bool serveOnce(const std::function<void()>& turn, int tickMs);
+
+    static constexpr int kAnswerGraceMs = 200;
     void stop() { stop_ = true; }
 
     struct Link;

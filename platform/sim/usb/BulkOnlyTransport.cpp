@@ -265,6 +265,10 @@ bool BulkOnlyTransport::halted(std::uint8_t endpoint) const {
     return false;
 }
 
+bool BulkOnlyTransport::answerPending() const {
+    return phase_ == Phase::DataIn || phase_ == Phase::Status || phase_ == Phase::StallThenStatus;
+}
+
 void BulkOnlyTransport::restart() {
     for (const PendingIn& p : pending_)
         complete(p.id, in_, UsbStatus::Cancelled, {}, 0);

@@ -53,6 +53,8 @@ class BulkOnlyTransport {
     bool clearHalt(std::uint8_t endpoint);
     bool setHalt(std::uint8_t endpoint);
     bool halted(std::uint8_t endpoint) const;
+    // Data or a status is waiting for the host to fetch it.
+    bool answerPending() const;
     // Configuration set, port reset or a new connection: everything forgotten, waiting
     // transfers completed as cancelled.
     void restart();

@@ -39,6 +39,7 @@ class SimUsbBridge final : public UsbDeviceSide {
                   std::span<const std::uint8_t> out) override;
     void cancel(std::uint64_t id) override { transport_.cancel(id); }
     std::vector<UsbCompletion> takeCompletions() override { return transport_.takeCompletions(); }
+    bool answerPending() override { return configuration_ != 0 && transport_.answerPending(); }
 
     const MassStorageDescriptors& descriptors() const { return descriptors_; }
 
