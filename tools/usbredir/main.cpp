@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
     vq::sim::SimPlatform sim(options);
     vq::sim::BuildStation(sim, scenario);
 
-    vq::UsbRedirServer server(std::cout, verbose);
+    vq::SteadyClock wallClock;
+    vq::UsbRedirServer server(std::cout, wallClock, verbose);
     std::vector<std::string> sockets;
     for (const vq::tools::QemuPort& p : layout.ports) {
         if (p.kind != vq::tools::QemuPort::Kind::Bridge)

@@ -9,7 +9,6 @@
 #include <usbredirparser.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <optional>
@@ -86,7 +85,7 @@ struct UsbRedirServer::Link {
     State state = State::Waiting;
     std::uint64_t attachment = 0;
     // When the device was first seen off the bus with an answer still to send.
-    std::optional<std::chrono::steady_clock::time_point> leftAt;
+    std::optional<std::uint64_t> leftAt;  // tickMs
 
     void say(const std::string& text) const { server->log_ << path << ": " << text << std::endl; }
     bool live() const { return state == State::Connected; }
@@ -347,7 +346,8 @@ void Announce(Link& l) {
 
 }  // namespace
 
-UsbRedirServer::UsbRedirServer(std::ostream& log, bool verbose) : log_(log), verbose_(verbose) {}
+UsbRedirServer::UsbRedirServer(std::ostream& log, Clock& clock, bool verbose)
+    : log_(log), clock_(clock), verbose_(verbose) {}
 
 UsbRedirServer::~UsbRedirServer() {
     for (auto& l : links_) {
@@ -469,11 +469,10 @@ void UsbRedirServer::look(Link& l) {
         case Link::State::Connected: {
             if (now && *now == l.attachment)
                 break;
-            const auto t = std::chrono::steady_clock::now();
+            const std::uint64_t t = clock_.tickMs();
             if (!l.leftAt)
                 l.leftAt = t;
-            if (l.device->answerPending() &&
-                t - *l.leftAt < std::chrono::milliseconds(kAnswerGraceMs))
+            if (l.device->answerPending() && t - *l.leftAt < kAnswerGraceMs)
                 break;
             l.leftAt.reset();
             usbredirparser_send_device_disconnect(l.parser);
@@ -528,14 +527,11 @@ bool UsbRedirServer::serveOnce(const std::function<void()>& turn, int tickMs) {
         log_ << "vq-usbredir: poll: " << std::strerror(errno) << std::endl;
         return false;
     }
+    // Connections first, so a machine that left and came back in one round is served.
     for (std::size_t i = 0; n > 0 && i < fds.size(); ++i) {
         Link& l = *who[i].first;
-        if (!fds[i].revents)
+        if (!fds[i].revents || who[i].second)
             continue;
-        if (who[i].second) {
-            accept(l);
-            continue;
-        }
         if (l.parser && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
             const int r = usbredirparser_do_read(l.parser);
             if (r == usbredirparser_read_parse_error && verbose_)
@@ -543,6 +539,10 @@ bool UsbRedirServer::serveOnce(const std::function<void()>& turn, int tickMs) {
             if (l.broken || r == usbredirparser_read_io_error)
                 close(l);
         }
+    }
+    for (std::size_t i = 0; n > 0 && i < fds.size(); ++i) {
+        if (fds[i].revents && who[i].second)
+            accept(*who[i].first);
     }
     turn();
     for (auto& l : links_) {

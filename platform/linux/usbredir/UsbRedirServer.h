@@ -20,13 +20,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "platform/UsbDeviceSide.h"
 
 namespace vq {
 
 class UsbRedirServer {
   public:
-    explicit UsbRedirServer(std::ostream& log, bool verbose = false);
+    // The answer grace is timed on `clock`.
+    UsbRedirServer(std::ostream& log, Clock& clock, bool verbose = false);
     ~UsbRedirServer();
     UsbRedirServer(const UsbRedirServer&) = delete;
     UsbRedirServer& operator=(const UsbRedirServer&) = delete;
@@ -52,6 +54,7 @@ class UsbRedirServer {
     void look(Link& link);
 
     std::ostream& log_;
+    Clock& clock_;
     bool verbose_;
     std::atomic<bool> stop_{false};
     std::vector<std::unique_ptr<Link>> links_;
