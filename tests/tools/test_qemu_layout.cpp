@@ -32,7 +32,12 @@ TEST(QemuLayout, ArgumentsOfAScenario) {
 
     ASSERT_EQ(layout.ports.size(), 6u);  // the plain device is left out
     EXPECT_EQ(SocketName(layout.ports[4]), "hubB-2.sock");
-    EXPECT_EQ(layout.ports[2].speed, sim::PortSpeed::Full);
+    // Behind the machine's hubs every port is a full-speed one; root ports keep theirs.
+    const sim::PortSpeed machine[] = {sim::PortSpeed::Super, sim::PortSpeed::Full,
+                                      sim::PortSpeed::Full,  sim::PortSpeed::Full,
+                                      sim::PortSpeed::Full,  sim::PortSpeed::High};
+    for (std::size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(layout.ports[i].machineSpeed, machine[i]) << i;
 
     const std::vector<std::string> expected = {
         "-device",  "qemu-xhci,id=xhci,p2=4,p3=4",

@@ -1,5 +1,6 @@
 #include "tools/usbredir/QemuLayout.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace vq::tools {
@@ -17,11 +18,14 @@ QemuLayout LayOut(const sim::Scenario& scenario) {
                 p.hubId = hubId;
                 p.port = d.port;
                 p.speed = d.speed;
+                p.machineSpeed = prefix.empty() ? std::min(d.speed, sim::PortSpeed::Super)
+                                                : std::min(d.speed, sim::PortSpeed::Full);
                 p.controller = controller;
                 p.qemuPort =
                     prefix.empty() ? std::to_string(d.port) : prefix + "." + std::to_string(d.port);
                 if (d.kind == sim::ScenarioDevice::Kind::Hub) {
                     p.kind = QemuPort::Kind::Hub;
+                    p.machineSpeed = sim::PortSpeed::Full;  // the machine's hubs are full speed
                     p.childHubId = d.hubId;
                     p.childPorts = d.hubPorts;
                     layout.ports.push_back(p);

@@ -17,6 +17,9 @@ struct QemuPort {
     std::string hubId;  // the scenario hub it hangs on
     std::uint32_t port = 0;
     sim::PortSpeed speed = sim::PortSpeed::High;
+    // The speed the machine's port allows: its external hubs run at full speed only, its
+    // root ports at any speed up to SuperSpeed.
+    sim::PortSpeed machineSpeed = sim::PortSpeed::High;
     std::string controller;  // the machine's controller id
     std::string qemuPort;    // its port path on that controller
     std::string childHubId;  // Kind::Hub: the hub's id and port count

@@ -92,7 +92,8 @@ int main(int argc, char** argv) {
         const std::string path =
             (std::filesystem::path(socketDir) / vq::tools::SocketName(p)).string();
         const std::string name = p.hubId + " port " + std::to_string(p.port);
-        auto device = std::make_shared<vq::sim::SimUsbBridge>(fn->bridge(), fn, p.speed, name);
+        auto device =
+            std::make_shared<vq::sim::SimUsbBridge>(fn->bridge(), fn, p.machineSpeed, name);
         if (const std::string why = server.listen(path, device); !why.empty()) {
             std::cerr << "vq-usbredir: " << path << ": " << why << "\n";
             return 3;
@@ -101,7 +102,7 @@ int main(int argc, char** argv) {
         char line[200];
         std::snprintf(line, sizeof line, "%-28s port %-7s %04X:%04X %-6s serial %s", path.c_str(),
                       p.qemuPort.c_str(), id.vid, id.pid,
-                      SpeedText(vq::sim::ConnectSpeed(p.speed, id)),
+                      SpeedText(vq::sim::ConnectSpeed(p.machineSpeed, id)),
                       id.serial ? id.serial->c_str() : "-");
         std::cout << line << std::endl;
         sockets.push_back(path);
