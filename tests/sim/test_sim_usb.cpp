@@ -525,6 +525,15 @@ TEST(SimUsbBridge, BoardResetEndsTheAttachment) {
     ASSERT_TRUE(d.usb.setConfiguration(1));
     auto [data, csw] = d.in(2, 36, "12 00 00 00 24 00");
     EXPECT_EQ(csw, Csw(2, 0, 0));
+
+    // Its port power switched off and on: off the bus, then back as a new attachment.
+    d.function->supplyChanged(false);
+    d.rig.sim.clock().sleepMs(100);
+    EXPECT_FALSE(d.usb.attachment());
+    d.function->supplyChanged(true);
+    const auto third = d.usb.attachment();
+    ASSERT_TRUE(third);
+    EXPECT_NE(*third, *second);
 }
 
 }  // namespace
