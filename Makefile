@@ -63,7 +63,7 @@ test-windows:
 # undefined-behaviour sanitizers; fuzz-run runs each for FUZZ_SECONDS from the shipped examples.
 FUZZ_SECONDS ?= 120
 FUZZERS = fuzz_ini_file fuzz_load_settings fuzz_firmware_image fuzz_later_image fuzz_test_pattern \
-	fuzz_partition_table fuzz_machine_state fuzz_scenario fuzz_bulk_only
+	fuzz_partition_table fuzz_machine_state fuzz_scenario fuzz_kernel_texts fuzz_bulk_only
 fuzz:
 	@scripts/install-deps fuzz
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

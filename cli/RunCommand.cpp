@@ -21,6 +21,7 @@
 #include "app/shell/StationShell.h"
 #include "base/Format.h"
 #include "cli/CliContext.h"
+#include "cli/CliOperator.h"
 #include "devices/PortPower.h"
 #include "platform/Host.h"
 #include "platform/sim/SimScenario.h"
@@ -55,54 +56,6 @@ extern "C" void OnInterrupt(int) {
     if (RunDriver* d = g_driver.load())
         d->RequestClose();
 }
-
-// Messages are printed and answered as the operator pressing OK would; a question is
-// answered "yes" only with --yes, otherwise "no", and the run counts as failed.
-class CliOperator final : public Operator {
-  public:
-    CliOperator(bool yes, bool quiet) : yes_(yes), quiet_(quiet) {}
-    MessageAnswer showMessage(const OperatorMessage& m) override {
-        std::lock_guard lock(m_);
-        messages_.push_back(m);
-        if (!quiet_ || m.buttons != MessageButtons::Ok)
-            std::cerr << m.title << ": " << m.text << "\n";
-        switch (m.buttons) {
-            case MessageButtons::Ok:
-                return MessageAnswer::Ok;
-            case MessageButtons::OkCancel:
-                if (yes_)
-                    return MessageAnswer::Ok;
-                unanswered_.push_back(m.text);
-                return MessageAnswer::Cancel;
-            default:
-                if (yes_)
-                    return MessageAnswer::Yes;
-                unanswered_.push_back(m.text);
-                return MessageAnswer::No;
-        }
-    }
-    std::optional<std::string> inputBox(const InputRequest& r) override {
-        std::lock_guard lock(m_);
-        std::cerr << r.caption << ": " << r.prompt << "\n";
-        unanswered_.push_back(r.prompt);
-        return std::nullopt;
-    }
-    std::vector<std::string> unanswered() const {
-        std::lock_guard lock(m_);
-        return unanswered_;
-    }
-    std::vector<OperatorMessage> messages() const {
-        std::lock_guard lock(m_);
-        return messages_;
-    }
-
-  private:
-    mutable std::mutex m_;
-    bool yes_;
-    bool quiet_;
-    std::vector<OperatorMessage> messages_;
-    std::vector<std::string> unanswered_;
-};
 
 // The step columns of a device, in the order of the sequence.
 struct StepColumn {
@@ -278,7 +231,7 @@ int RunRun(CliContext& ctx, const RunOptions& o) {
     if (!p)
         return kExitPlatform;
     const bool json = o.json || ctx.options().json;
-    CliOperator op(o.yes, false);
+    CliOperator op(o.yes, false, std::cerr);
     Operator* const console = p->op;
     p->op = &op;
     struct Restore {

@@ -9,6 +9,15 @@ namespace {
 const auto kStart = std::chrono::steady_clock::now();
 }
 
+std::int64_t Clock::threadNs() {
+    const std::int64_t count = perfCounter();
+    const std::int64_t frequency = perfFrequency();
+    if (frequency <= 0)
+        return 0;
+    constexpr std::int64_t kNsPerSecond = 1'000'000'000;
+    return count / frequency * kNsPerSecond + count % frequency * kNsPerSecond / frequency;
+}
+
 std::uint64_t SteadyClock::tickMs() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::steady_clock::now() - kStart)

@@ -15,6 +15,14 @@ class Clock {
     virtual std::int64_t perfCounter() = 0;
     virtual std::int64_t perfFrequency() = 0;
     virtual void sleepMs(std::uint32_t ms) = 0;
+
+    // Nanoseconds of the calling thread's time, from the performance counter.
+    virtual std::int64_t threadNs();
+    // A thread that another one started, or that waited for others to end, continues no
+    // earlier than `ns` (their threadNs): it takes up the time of the work it follows. Real
+    // time is one line for every thread, so only a clock that keeps a line per thread
+    // does anything here.
+    virtual void continueFrom(std::int64_t /*ns*/) {}
 };
 
 // Real steady time from the standard library; used by the hardware platforms.

@@ -1,5 +1,6 @@
 #include "run/RunDriver.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -279,6 +280,10 @@ int RunDriver::OneRun() {
     SettingsPanel& panel = st_.panel();
     RunSettings& s = panel.settings();
     const bool typeC = s.EnEPPTypeC != 0;
+    Clock& clock = *st_.platform().clock;
+    const std::int64_t started = clock.threadNs();
+    const std::int64_t portLockBefore = st_.portLock().heldNs();
+    const std::int64_t rwTestLockBefore = st_.rwTestLock().heldNs();
     // 1.
     const int count = st_.RescanForRun(typeC && phase_ >= 1);
     lastCount_ = count;
@@ -336,6 +341,10 @@ int RunDriver::OneRun() {
     std::vector<std::unique_ptr<Worker>> workers;
     std::vector<std::thread> threads;
     std::atomic<int> running{0};
+    // Each worker starts at the time it is started and the driver goes on from the time
+    // the last one ended (the clock may keep a time line per thread).
+    const std::int64_t spawned = clock.threadNs();
+    std::vector<std::int64_t> ended(static_cast<std::size_t>(count), spawned);
     for (std::size_t i = 0; i < kPortSlots && static_cast<int>(workers.size()) < count; ++i) {
         if (!st_.ports()[i].usable)
             continue;
@@ -352,9 +361,12 @@ int RunDriver::OneRun() {
         }
         workers.push_back(std::make_unique<Worker>(st_, i, s, shared, st_.ports()[i].driveLetter));
         Worker* w = workers.back().get();
+        std::int64_t* end = &ended[workers.size() - 1];
         ++running;
-        threads.emplace_back([this, w, &running] {
+        threads.emplace_back([this, w, &running, &clock, spawned, end] {
+            clock.continueFrom(spawned);
             w->Run();
+            *end = clock.threadNs();
             --running;
             notifier_.notify();
         });
@@ -381,6 +393,8 @@ int RunDriver::OneRun() {
     }
     for (auto& t : threads)
         t.join();
+    const std::int64_t joined = *std::max_element(ended.begin(), ended.end());
+    clock.continueFrom(joined);
     // Every finish notice is in the records now: count what is left before the log.
     display_.Redraw(st_.ports(), st_.recordsLock(), s, displayInputs(), notifier_.take());
     if (frontEnd_)
@@ -410,6 +424,10 @@ int RunDriver::OneRun() {
     }
     runFailed_ = !passed;
     outcome.passed = passed;
+    outcome.times.totalNs = clock.threadNs() - started;
+    outcome.times.driverNs = (spawned - started) + (clock.threadNs() - joined);
+    outcome.times.portLockNs = st_.portLock().heldNs() - portLockBefore;
+    outcome.times.rwTestLockNs = st_.rwTestLock().heldNs() - rwTestLockBefore;
     {
         std::lock_guard lock(st_.recordsLock());
         outcome.ports = st_.ports();

@@ -55,6 +55,20 @@ struct RunFrontEnd {
     virtual void runStateChanged(bool /*running*/) {}
 };
 
+// Where a run's time went, on the station's clock (the emulated time of each thread on an
+// emulated station): the whole run, the driver's own work before the workers start and
+// after they end (the scan, the preparation, the log), and how long the port lock and the
+// R/W test lock were held, which the workers take one at a time.
+struct RunTimes {
+    std::int64_t totalNs = 0;
+    std::int64_t driverNs = 0;
+    std::int64_t portLockNs = 0;
+    std::int64_t rwTestLockNs = 0;
+    // What the run serializes on purpose, and the rest, which the workers do side by side.
+    std::int64_t serialNs() const { return driverNs + portLockNs + rwTestLockNs; }
+    std::int64_t parallelNs() const { return totalNs - serialNs(); }
+};
+
 // The outcome of one run, for reports.
 struct RunOutcome {
     int devices = 0;
@@ -62,6 +76,7 @@ struct RunOutcome {
     bool logWritten = false;
     PortTable ports{};  // the records as the run left them
     std::array<std::string, kPortSlots> notes{};
+    RunTimes times;
 };
 
 // The run's preparation that other parts of the station implement.

@@ -36,7 +36,9 @@ Station::Station(Platform& platform, SettingsPanel& panel)
       transport_(*platform.scsi, *platform.clock, TransportSettingsOf(panel.settings())),
       osClass_(OsClassOf(platform.osVersion)),
       discovery_(platform, transport_, devices_, ports_, powerRecord_),
-      fit_([this] { return firstKind26Board(); }, platform.op) {
+      fit_([this] { return firstKind26Board(); }, platform.op),
+      portLock_(*platform.clock),
+      rwTestLock_(*platform.clock) {
     discovery_.setOsClass(osClass_);
     entryOfSlot_.fill(-1);
     if (!panel_.firmwareFitCheck())

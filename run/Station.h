@@ -20,6 +20,7 @@
 #include "devices/PortRecord.h"
 #include "platform/Platform.h"
 #include "run/FirmwareFit.h"
+#include "run/SerialSection.h"
 
 namespace vq {
 
@@ -80,9 +81,9 @@ class Station {
     // ---- what the workers of a run share
     // The port lock: bridge resets and re-finds, the two device counters below while
     // workers run, and every run of an external disk tool.
-    std::mutex& portLock() { return portLock_; }
+    SerialSection& portLock() { return portLock_; }
     // The read/write test lock: held only around one port's measured read/write test.
-    std::mutex& rwTestLock() { return rwTestLock_; }
+    SerialSection& rwTestLock() { return rwTestLock_; }
     // Guards the port records while workers write their own slot and the display reads
     // them all. Held only for copies, never across a command to a device.
     std::mutex& recordsLock() { return recordsLock_; }
@@ -146,8 +147,8 @@ class Station {
     std::function<void()> onPortStatus_;
     // The panel's firmware fit check, unless the panel was given one of its own.
     StationFirmwareFit fit_;
-    std::mutex portLock_;
-    std::mutex rwTestLock_;
+    SerialSection portLock_;
+    SerialSection rwTestLock_;
     std::mutex recordsLock_;
     std::atomic<int> hddAccessRetry_{0};
 };

@@ -29,7 +29,19 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
       mutexes_(MakeHostNamedMutexProvider()),
       diagnostics_(options_.verbose),
       storage_(options_.sysfsRoot, options_.devRoot),
-      usb_(options_.sysfsRoot) {
+      usb_(options_.sysfsRoot),
+      files_(&diagnostics_),
+      removal_(options_.sysfsRoot,
+               [this](const std::string& disk) { return volumes_.releaseMountsOf(disk); }),
+      volumes_(LinuxVolumesOptions{
+          options_.sysfsRoot, options_.devRoot,
+          options_.mountRoot.empty() ? options_.home / "mnt" : options_.mountRoot, &clock_,
+          [this](const DeviceEvent& e) { hotplug_.report(e); }}),
+      disks_(
+          options_.sysfsRoot, options_.devRoot, [this] { volumes_.rescan(); },
+          [this](const std::string& part) { return volumes_.releaseMountsOf(part); }, &clock_,
+          &volumes_),
+      hotplug_([this] { volumes_.rescan(); }) {
     platform_.name = "linux";
     platform_.home = options_.home;
     platform_.osVersion = KernelVersion();
@@ -39,6 +51,11 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
     platform_.scsi = &scsi_;
     platform_.storage = &storage_;
     platform_.usb = &usb_;
+    platform_.removal = &removal_;
+    platform_.hotplug = &hotplug_;
+    platform_.volumes = &volumes_;
+    platform_.disks = &disks_;
+    platform_.files = &files_;
 }
 
 std::vector<std::string> LinuxPlatform::scsiNodes() {

@@ -1,6 +1,6 @@
-// The station's seam on a Linux machine: real time, flock mutexes, SG_IO pass-through and
-// the USB and storage views of sysfs. Services not built yet (removal, hotplug, volumes,
-// disks, files) stay null.
+// The station's seam on a Linux machine: real time, flock mutexes, SG_IO pass-through, the
+// USB and storage views of sysfs, block devices, volumes under the program's own mount
+// folder, files, device removal and the kernel's device events.
 #pragma once
 
 #include <filesystem>
@@ -13,6 +13,11 @@
 #include "platform/Diagnostics.h"
 #include "platform/NamedMutex.h"
 #include "platform/Platform.h"
+#include "platform/linux/LinuxDisks.h"
+#include "platform/linux/LinuxFiles.h"
+#include "platform/linux/LinuxHotplug.h"
+#include "platform/linux/LinuxRemoval.h"
+#include "platform/linux/LinuxVolumes.h"
 #include "platform/linux/SgIoPassThrough.h"
 #include "platform/linux/Sysfs.h"
 
@@ -23,6 +28,8 @@ struct LinuxPlatformOptions {
     std::filesystem::path home;
     std::filesystem::path sysfsRoot = "/sys";
     std::filesystem::path devRoot = "/dev";
+    // Where the volumes are mounted (one folder per letter); <home>/mnt when empty.
+    std::filesystem::path mountRoot;
 };
 
 class LinuxPlatform {
@@ -42,6 +49,11 @@ class LinuxPlatform {
     SgIoPassThrough scsi_;
     SysfsStorageEnumerator storage_;
     SysfsUsbTopology usb_;
+    LinuxFiles files_;
+    LinuxRemoval removal_;
+    LinuxVolumes volumes_;
+    LinuxDisks disks_;
+    LinuxHotplug hotplug_;  // last: its thread looks at the volumes
     Platform platform_;
 };
 

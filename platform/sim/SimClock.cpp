@@ -73,6 +73,20 @@ std::int64_t SimClock::latestNs() {
     return scale_ > 0 ? now : std::max(now, highWater_.load());
 }
 
+void SimClock::continueFrom(std::int64_t ns) {
+    if (scale_ > 0)
+        return;
+    if (t_line.clockId != id_) {
+        t_line.clockId = id_;
+        t_line.ns = ns;
+    } else {
+        t_line.ns = std::max(t_line.ns, ns);
+    }
+    std::int64_t seen = highWater_.load();
+    while (seen < t_line.ns && !highWater_.compare_exchange_weak(seen, t_line.ns)) {
+    }
+}
+
 std::uint64_t SimClock::tickMs() {
     return static_cast<std::uint64_t>(nowNs() / 1'000'000);
 }

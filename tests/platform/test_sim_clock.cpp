@@ -38,6 +38,29 @@ TEST(SimClock, ScaleZeroThreadsKeepTheirOwnLinesFromTheLatestTime) {
     EXPECT_EQ(c.tickMs(), 2001u);
 }
 
+// A thread told where its creator stood starts there, however far a sibling has got; a
+// thread that waited for others moves on to their time and never back.
+TEST(SimClock, ScaleZeroContinueFromStartsAThreadAtItsCreatorsTime) {
+    SimClock c(0);
+    c.sleepMs(100);
+    const std::int64_t mark = c.threadNs();
+    std::thread([&] { c.sleepMs(5000); }).join();  // a sibling runs ahead
+    std::int64_t started = 0;
+    std::int64_t ended = 0;
+    std::thread([&] {
+        c.continueFrom(mark);
+        started = c.threadNs();
+        c.sleepMs(300);
+        ended = c.threadNs();
+    }).join();
+    EXPECT_EQ(started, 100'000'000);
+    EXPECT_EQ(ended, 400'000'000);
+    c.continueFrom(ended);
+    EXPECT_EQ(c.tickMs(), 400u);
+    c.continueFrom(mark);
+    EXPECT_EQ(c.tickMs(), 400u);
+}
+
 TEST(SimClock, ScaledClockTurnsASecondIntoAMillisecond) {
     SimClock c(0.001);
     const auto real0 = steady_clock::now();

@@ -1,5 +1,6 @@
-// vqmp: the operator's desktop program. Like vqmp-cli it runs on the emulated station
-// unless told otherwise: `vqmp [--sim FILE] [--home DIR] [--time-scale X]`.
+// vqmp: the operator's desktop program. Like vqmp-cli it runs on this machine's bridges on
+// Linux, and on the emulated station of `--sim FILE` (elsewhere, on the emulated station
+// unless told otherwise): `vqmp [--sim FILE] [--home DIR] [--time-scale X]`.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QLockFile>
@@ -12,6 +13,9 @@
 #include "app/PanelMessages.h"
 #include "app/SettingsPanel.h"
 #include "platform/Host.h"
+#ifdef __linux__
+#include "platform/linux/LinuxPlatform.h"
+#endif
 #include "platform/sim/SimPlatform.h"
 #include "platform/sim/SimScenario.h"
 #include "ui/qt/QtOperator.h"
@@ -49,7 +53,10 @@ int main(int argc, char** argv) {
     cl.setApplicationDescription("The operator's window of the mass production station.");
     cl.addHelpOption();
     const QCommandLineOption simOpt(
-        "sim", "Emulated station scenario file (default: examples/station16.json).", "FILE");
+        "sim",
+        "Emulated station scenario file (none: nothing attached); without it, on Linux, this "
+        "machine's bridges (elsewhere examples/station16.json).",
+        "FILE");
     const QCommandLineOption homeOpt(
         "home",
         "Program folder with the settings file and the log folder (default: the "
@@ -77,31 +84,48 @@ int main(int argc, char** argv) {
                         .arg(QString::fromStdString(o.home.string())));
     }
 
-    std::optional<vq::sim::Scenario> scenario;
-    const QString simValue = cl.value(simOpt);
-    if (simValue != "none") {
-        const fs::path file =
-            simValue.isEmpty() ? DefaultScenario() : fs::path(simValue.toStdString());
-        if (!file.empty()) {
-            auto loaded = vq::sim::LoadScenarioFile(file);
-            if (auto* e = std::get_if<vq::sim::ScenarioError>(&loaded))
-                return Fail(QString::fromStdString(e->message));
-            scenario = std::get<vq::sim::Scenario>(std::move(loaded));
-        }
-    }
-    o.timeScale = scenario ? scenario->timeScale : 0.0;
-    if (cl.isSet(scaleOpt))
-        o.timeScale = cl.value(scaleOpt).toDouble();
-    auto sim = std::make_unique<vq::sim::SimPlatform>(o);
-    if (scenario)
-        vq::sim::BuildStation(*sim, *scenario);
-
     vq::ui::QtOperator op;
-    sim->platform().op = &op;
+    vq::Platform* platform = nullptr;
+    std::unique_ptr<vq::sim::SimPlatform> sim;
+#ifdef __linux__
+    std::unique_ptr<vq::LinuxPlatform> host;
+    if (!cl.isSet(simOpt)) {
+        vq::LinuxPlatformOptions lo;
+        lo.home = o.home;
+        host = std::make_unique<vq::LinuxPlatform>(lo);
+        if (const std::string node = vq::FirstNodeWithoutAccess(*host); !node.empty()) {
+            return Fail(QString("Cannot open %1: %2.")
+                            .arg(QString::fromStdString(node), vq::kNeedDiskAccess));
+        }
+        platform = &host->platform();
+    }
+#endif
+    if (platform == nullptr) {
+        std::optional<vq::sim::Scenario> scenario;
+        const QString simValue = cl.value(simOpt);
+        if (simValue != "none") {
+            const fs::path file =
+                simValue.isEmpty() ? DefaultScenario() : fs::path(simValue.toStdString());
+            if (!file.empty()) {
+                auto loaded = vq::sim::LoadScenarioFile(file);
+                if (auto* e = std::get_if<vq::sim::ScenarioError>(&loaded))
+                    return Fail(QString::fromStdString(e->message));
+                scenario = std::get<vq::sim::Scenario>(std::move(loaded));
+            }
+        }
+        o.timeScale = scenario ? scenario->timeScale : 0.0;
+        if (cl.isSet(scaleOpt))
+            o.timeScale = cl.value(scaleOpt).toDouble();
+        sim = std::make_unique<vq::sim::SimPlatform>(o);
+        if (scenario)
+            vq::sim::BuildStation(*sim, *scenario);
+        platform = &sim->platform();
+    }
+    platform->op = &op;
     std::unique_ptr<vq::ui::TMainForm> form;
     try {
         vq::ui::StationSetup setup;
-        setup.platform = &sim->platform();
+        setup.platform = platform;
         form = std::make_unique<vq::ui::TMainForm>(setup);
     } catch (const vq::LogDirectoryError& e) {
         return Fail(e.what());
