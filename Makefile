@@ -5,7 +5,7 @@ WERROR ?= ON
 CMAKE_COMMON = -G Ninja -DVQ_WERROR=$(WERROR)
 
 .PHONY: all deps run test test-asan test-tsan test-windows gui bench fuzz fuzz-run format clean \
-	example-firmware
+	example-firmware test-qemu-station
 
 all: build/build.ninja
 	cmake --build build -j $(JOBS)
@@ -58,6 +58,14 @@ test-windows:
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 	cmake --build build-windows -j $(JOBS)
 	scripts/test-windows build-windows
+
+# The station's own emulated bridges on a QEMU guest's USB bus (vq-usbredir): 16 bridges on two
+# full-speed hubs and two SuperSpeed root ports, vqmp-cli's topology, scan, identify and a
+# production run inside the guest, then a scenario with one faulty board (docs/usbredir.md).
+# Needs the guest of scripts/qemu/guest.py (qemu-system-x86, busybox-static, kmod, python3).
+test-qemu-station: deps build/build.ninja
+	cmake --build build -j $(JOBS) --target vqmp-cli vq-usbredir
+	scripts/qemu/test-qemu-station
 
 # libFuzzer targets of the settings file and the other outside inputs, built with clang and the address and
 # undefined-behaviour sanitizers; fuzz-run runs each for FUZZ_SECONDS from the shipped examples.
