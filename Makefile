@@ -5,7 +5,7 @@ WERROR ?= ON
 CMAKE_COMMON = -G Ninja -DVQ_WERROR=$(WERROR)
 
 .PHONY: all deps run test test-asan test-tsan test-windows gui bench fuzz fuzz-run format clean \
-	example-firmware test-qemu
+	example-firmware test-qemu test-qemu-station
 
 all: build/build.ninja
 	cmake --build build -j $(JOBS)
@@ -66,11 +66,20 @@ test-qemu: deps build/build.ninja
 	cmake --build build -j $(JOBS) --target vqmp-cli
 	scripts/qemu/test-qemu
 
+# The station's own emulated bridges on a QEMU guest's USB bus (vq-usbredir): 16 bridges on two
+# full-speed hubs and two SuperSpeed root ports, vqmp-cli's topology, scan, identify and a
+# production run inside the guest, then a scenario with one faulty board (docs/usbredir.md).
+# Needs the guest of scripts/qemu/guest.py (qemu-system-x86, busybox-static, kmod, python3).
+test-qemu-station: deps build/build.ninja
+	@scripts/install-deps qemu
+	cmake --build build -j $(JOBS) --target vqmp-cli vq-usbredir
+	scripts/qemu/test-qemu-station
+
 # libFuzzer targets of the settings file and the other outside inputs, built with clang and the address and
 # undefined-behaviour sanitizers; fuzz-run runs each for FUZZ_SECONDS from the shipped examples.
 FUZZ_SECONDS ?= 120
 FUZZERS = fuzz_ini_file fuzz_load_settings fuzz_firmware_image fuzz_later_image fuzz_test_pattern \
-	fuzz_partition_table fuzz_machine_state fuzz_scenario fuzz_kernel_texts
+	fuzz_partition_table fuzz_machine_state fuzz_scenario fuzz_kernel_texts fuzz_bulk_only
 fuzz:
 	@scripts/install-deps fuzz
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
