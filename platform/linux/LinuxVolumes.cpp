@@ -711,9 +711,7 @@ fs::path LinuxVolumes::rootPath(char letter) {
     return folder(letter);
 }
 
-std::optional<std::uint64_t> LinuxVolumes::freeBytes(char letter) {
-    const Flush flush{*this};
-    std::lock_guard lock(m_);
+std::optional<struct statvfs> LinuxVolumes::fileSystemOf(char letter) {
     fs::path root = "/";
     if (std::toupper(static_cast<unsigned char>(letter)) != 'C') {
         Entry* e = entry(letter);
@@ -725,24 +723,25 @@ std::optional<std::uint64_t> LinuxVolumes::freeBytes(char letter) {
     struct statvfs v {};
     if (::statvfs(root.c_str(), &v) != 0)
         return std::nullopt;
-    return std::uint64_t{v.f_bavail} * v.f_frsize;
+    return v;
+}
+
+std::optional<std::uint64_t> LinuxVolumes::freeBytes(char letter) {
+    const Flush flush{*this};
+    std::lock_guard lock(m_);
+    const auto v = fileSystemOf(letter);
+    if (!v)
+        return std::nullopt;
+    return std::uint64_t{v->f_bavail} * v->f_frsize;
 }
 
 std::optional<std::uint64_t> LinuxVolumes::totalBytes(char letter) {
     const Flush flush{*this};
     std::lock_guard lock(m_);
-    fs::path root = "/";
-    if (std::toupper(static_cast<unsigned char>(letter)) != 'C') {
-        Entry* e = entry(letter);
-        const auto r = e ? ensureMounted(letter, *e) : std::nullopt;
-        if (!r)
-            return std::nullopt;
-        root = *r;
-    }
-    struct statvfs v {};
-    if (::statvfs(root.c_str(), &v) != 0)
+    const auto v = fileSystemOf(letter);
+    if (!v)
         return std::nullopt;
-    return std::uint64_t{v.f_blocks} * v.f_frsize;
+    return std::uint64_t{v->f_blocks} * v->f_frsize;
 }
 
 std::unique_ptr<Volume> LinuxVolumes::openVolume(char letter, std::uint32_t* error) {

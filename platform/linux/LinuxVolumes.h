@@ -15,6 +15,8 @@
 //                               the kernel has no driver for them
 #pragma once
 
+#include <sys/statvfs.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -140,6 +142,9 @@ class LinuxVolumes final : public VolumeService {
     std::optional<MountEntry> mountOf(const Entry& e);
     // Mounts the volume at its folder unless it is locked, mounted or holds nothing known.
     std::optional<std::filesystem::path> ensureMounted(char letter, Entry& e);
+    // The file system the letter's volume holds (mounted first when it is not); the
+    // system drive is the root file system. Call with m_ held.
+    std::optional<struct statvfs> fileSystemOf(char letter);
     // Unmounts the program's own mount of the volume; false when it is busy or mounted by
     // someone else.
     bool unmountOurs(char letter, Entry& e, bool detach = false);
