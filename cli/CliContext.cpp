@@ -42,7 +42,8 @@ void AddCommonOptions(CLI::App& app, CliOptions& options) {
                options.timeScaleGiven = true;
            },
            "Real seconds per emulated second (0: no real waiting, 1: real time; default: "
-           "the scenario's)")
+           "the scenario's); on this machine's bridges, the share of its fixed waits the "
+           "station sits out (default 1)")
         ->check(CLI::NonNegativeNumber);
 }
 
@@ -170,6 +171,8 @@ Platform* CliContext::platform() {
     if (options_.scenario.empty()) {
         LinuxPlatformOptions lo;
         lo.verbose = options_.verbose;
+        if (options_.timeScaleGiven)
+            lo.waitScale = options_.timeScale;
         lo.home = options_.home.empty() ? HostProgramFolder() : options_.home;
         std::error_code ec;
         if (!std::filesystem::is_directory(lo.home, ec)) {

@@ -35,7 +35,11 @@ std::int64_t SteadyClock::perfFrequency() {
 }
 
 void SteadyClock::sleepMs(std::uint32_t ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (waitScale_ == 1.0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms * waitScale_));
 }
 
 }  // namespace vq

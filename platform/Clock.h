@@ -25,13 +25,19 @@ class Clock {
     virtual void continueFrom(std::int64_t /*ns*/) {}
 };
 
-// Real steady time from the standard library; used by the hardware platforms.
+// Real steady time from the standard library; used by the hardware platforms. A wait scale
+// below 1 shortens every sleep by that factor while measured time stays real: a test rig
+// whose devices come back in a fraction of a bench's time need not sit out a bench's waits.
 class SteadyClock final : public Clock {
   public:
+    explicit SteadyClock(double waitScale = 1.0) : waitScale_(waitScale) {}
     std::uint64_t tickMs() override;
     std::int64_t perfCounter() override;
     std::int64_t perfFrequency() override;
     void sleepMs(std::uint32_t ms) override;
+
+  private:
+    double waitScale_;
 };
 
 }  // namespace vq

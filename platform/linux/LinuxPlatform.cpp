@@ -26,6 +26,7 @@ std::optional<OsVersion> KernelVersion() {
 
 LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
     : options_(std::move(options)),
+      stationClock_(options_.waitScale),
       mutexes_(MakeHostNamedMutexProvider()),
       diagnostics_(options_.verbose),
       storage_(options_.sysfsRoot, options_.devRoot),
@@ -45,7 +46,7 @@ LinuxPlatform::LinuxPlatform(LinuxPlatformOptions options)
     platform_.name = "linux";
     platform_.home = options_.home;
     platform_.osVersion = KernelVersion();
-    platform_.clock = &clock_;
+    platform_.clock = &stationClock_;
     platform_.mutexes = mutexes_.get();
     platform_.diagnostics = &diagnostics_;
     platform_.scsi = &scsi_;

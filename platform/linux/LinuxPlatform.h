@@ -30,6 +30,9 @@ struct LinuxPlatformOptions {
     std::filesystem::path devRoot = "/dev";
     // Where the volumes are mounted (one folder per letter); <home>/mnt when empty.
     std::filesystem::path mountRoot;
+    // The station's waits last this share of their time (1: real time). The platform's own
+    // waits for the kernel are never shortened.
+    double waitScale = 1.0;
 };
 
 class LinuxPlatform {
@@ -43,7 +46,8 @@ class LinuxPlatform {
 
   private:
     LinuxPlatformOptions options_;
-    SteadyClock clock_;
+    SteadyClock clock_;         // the services' waits for the kernel
+    SteadyClock stationClock_;  // the station's, with the wait scale
     std::unique_ptr<NamedMutexProvider> mutexes_;
     StreamDiagnostics diagnostics_;
     SgIoPassThrough scsi_;

@@ -166,6 +166,11 @@ def module_order(moddir, names):
 # --- the initramfs ---------------------------------------------------------------------------
 
 
+# Every entry's modification time: a fixed one keeps the archive reproducible, and it lies
+# after 1980, the first day a FAT volume can hold, so copies to FAT keep their times.
+MTIME = 1704067200  # 2024-01-01 00:00:00 UTC
+
+
 class Cpio:
     """A newc archive written directly, so device nodes and owners need no root."""
 
@@ -179,7 +184,7 @@ class Cpio:
         if name in self.names:
             return
         self.names.add(name)
-        fields = [self.ino, mode, 0, 0, 1, 0, len(body), 0, 0, rdev[0], rdev[1],
+        fields = [self.ino, mode, 0, 0, 1, MTIME, len(body), 0, 0, rdev[0], rdev[1],
                   len(name) + 1, 0]
         self.ino += 1
         self.data += b"070701" + b"".join(b"%08X" % f for f in fields)
