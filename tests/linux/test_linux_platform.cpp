@@ -27,6 +27,21 @@ TEST(LinuxPlatform, OffersPassThroughUsbAndStorageFromSysfs) {
                                         "/nonexistent-dev/sg2"}));
 }
 
+TEST(LinuxPlatform, WaitScaleShortensTheStationsSleepsButNotMeasuredTime) {
+    LinuxPlatformOptions o;
+    o.sysfsRoot = VQ_TEST_SYSFS;
+    o.home = "/tmp";
+    o.waitScale = 0.0;
+    LinuxPlatform host(o);
+    Clock& clock = *host.platform().clock;
+    const std::uint64_t before = clock.tickMs();
+    const std::int64_t counted = clock.perfCounter();
+    clock.sleepMs(60'000);
+    EXPECT_LT(clock.tickMs() - before, 10'000u);  // a minute's wait took no real time
+    EXPECT_EQ(clock.perfFrequency(), 1'000'000'000);
+    EXPECT_GE(clock.perfCounter(), counted);
+}
+
 TEST(LinuxPlatform, NodesWithoutReadAndWriteRightsAreNamed) {
     const std::vector<std::string> nodes = {"/dev/sg0", "/dev/sg1", "/dev/sdb"};
     const struct {
