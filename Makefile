@@ -68,7 +68,8 @@ test-qemu: deps build/build.ninja
 
 # The station's own emulated bridges on a QEMU guest's USB bus (vq-usbredir): 16 bridges on two
 # full-speed hubs and two SuperSpeed root ports, vqmp-cli's topology, scan, identify and a
-# production run inside the guest, then a scenario with one faulty board (docs/usbredir.md).
+# production run inside the guest; a second guest beside it runs a scenario with one faulty
+# board (docs/usbredir.md). About 4 minutes.
 # Needs the guest of scripts/qemu/guest.py (qemu-system-x86, busybox-static, kmod, python3).
 test-qemu-station: deps build/build.ninja
 	@scripts/install-deps qemu

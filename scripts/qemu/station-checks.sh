@@ -18,8 +18,6 @@ while [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -lt "$want" ]; do
 done
 echo "=== VQ-GUEST bridges ready $(cut -d' ' -f1 /proc/uptime) s"
 
-# Whether the platform can do the disk steps at all (harmless on /dev/null either way).
-section disk-services cli disk partition --path /dev/null
 section topology cli topology
 section scan cli scan --json
 section identify cli identify --json
