@@ -18,9 +18,9 @@
 
 #include "base/AlignedBuffer.h"
 #include "platform/Clock.h"
+#include "platform/PartitionScript.h"
 #include "platform/PartitionTable.h"
 #include "platform/linux/LinuxFiles.h"
-#include "platform/linux/LinuxPartitionTool.h"
 #include "platform/linux/LinuxVolumes.h"
 #include "platform/linux/SgIoPassThrough.h"
 #include "platform/linux/Sysfs.h"
@@ -453,11 +453,13 @@ int LinuxDisks::runPartitionTool(const std::vector<std::string>& script, std::ui
         return openDisk((dev_ / dir.filename()).string());
     };
     machine.rescan = [this] { volumes_->rescan(); };
-    machine.letterOf = [this](std::uint32_t number, std::uint64_t start) {
-        return volumes_->letterOf(number, start);
+    // Every partition that holds a volume has a letter while it is present.
+    machine.assign = [this](std::uint32_t number, std::uint64_t start) {
+        return volumes_->letterOf(number, start) != 0;
     };
-    machine.format = [this](char letter, const ToolFormat& f) {
-        return volumes_->systemFormat(letter, f.fileSystem, f.label, f.unit, f.quick);
+    machine.format = [this](std::uint32_t number, std::uint64_t start, const ToolFormat& f) {
+        const char letter = volumes_->letterOf(number, start);
+        return letter ? volumes_->systemFormat(letter, f.fileSystem, f.label, f.unit, f.quick) : -1;
     };
     return RunPartitionScript(script, machine);
 }

@@ -111,7 +111,7 @@ class LinuxDisks final : public DiskService {
     std::unique_ptr<Disk> openDisk(std::string_view path, std::uint32_t* error = nullptr) override;
     std::unique_ptr<Disk> openImage(std::string_view path, std::uint32_t bytesPerSector = 512,
                                     std::uint32_t* error = nullptr) override;
-    // The scripts are carried out here (platform/linux/LinuxPartitionTool.h); formatting
+    // The scripts are carried out here (platform/PartitionScript.h); formatting
     // and letters need the volumes.
     bool partitionToolAvailable() override { return volumes_ != nullptr; }
     int runPartitionTool(const std::vector<std::string>& script,

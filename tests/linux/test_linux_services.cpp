@@ -10,9 +10,9 @@
 #include <random>
 
 #include "base/AlignedBuffer.h"
+#include "platform/PartitionScript.h"
 #include "platform/linux/LinuxDisks.h"
 #include "platform/linux/LinuxHotplug.h"
-#include "platform/linux/LinuxPartitionTool.h"
 #include "platform/linux/LinuxProgram.h"
 #include "platform/linux/LinuxRemoval.h"
 #include "platform/linux/LinuxVolumes.h"
@@ -212,9 +212,10 @@ TEST(LinuxPartitionTool, ScriptsPartitionFormatAndEndAtTheFirstRefusal) {
         return n == 7 ? disks.openImage(image.string()) : nullptr;
     };
     m.rescan = [&] { ++rescans; };
-    m.letterOf = [](std::uint32_t, std::uint64_t start) { return start >= (1 << 20) ? 'E' : '\0'; };
-    m.format = [&](char letter, const ToolFormat& f) {
-        formatted.push_back(std::string(1, letter) + " " + f.fileSystem + " " + f.label);
+    m.assign = [](std::uint32_t, std::uint64_t start) { return start >= (1 << 20); };
+    m.format = [&](std::uint32_t number, std::uint64_t start, const ToolFormat& f) {
+        formatted.push_back(std::to_string(number) + "@" + std::to_string(start >> 20) + " " +
+                            f.fileSystem + " " + f.label);
         return 0;
     };
     EXPECT_EQ(RunPartitionScript({"rescan", " select disk 7", "clean", "convert gpt",
@@ -223,7 +224,7 @@ TEST(LinuxPartitionTool, ScriptsPartitionFormatAndEndAtTheFirstRefusal) {
                                  m),
               kToolDone);
     EXPECT_EQ(rescans, 2);
-    EXPECT_EQ(formatted, std::vector<std::string>{"E NTFS DATA"});
+    EXPECT_EQ(formatted, std::vector<std::string>{"7@16 NTFS DATA"});
     auto disk = disks.openImage(image.string());
     const auto l = disk->layout();
     ASSERT_TRUE(l);

@@ -1,4 +1,4 @@
-#include "platform/linux/LinuxPartitionTool.h"
+#include "platform/PartitionScript.h"
 
 #include <algorithm>
 #include <cctype>
@@ -168,7 +168,7 @@ int RunPartitionScript(const std::vector<std::string>& script, PartitionToolMach
             msr.gptType = kGptReservedType;
             msr.startingOffset = GptFirstUsable(b) * b;
             msr.length = 16 * kMiB - msr.startingOffset;
-            msr.gptName = "Reserved partition";
+            msr.gptName = "Microsoft reserved partition";
             gpt.partitions.push_back(msr);
             if (!disk->createDisk(PartitionStyle::Gpt, 0) || !disk->setLayout(gpt) ||
                 !disk->updateProperties())
@@ -225,14 +225,12 @@ int RunPartitionScript(const std::vector<std::string>& script, PartitionToolMach
                 return kToolSyntax;
             if (!disk || !partition)
                 return kToolNoSuchObject;
-            const char letter = machine.letterOf(number, partition->startingOffset);
-            if (letter == 0 || machine.format(letter, *f) != 0)
+            if (machine.format(number, partition->startingOffset, *f) != 0)
                 return kToolFailed;
         } else if (w.size() == 1 && w[0] == "assign") {
             if (!disk || !partition)
                 return kToolNoSuchObject;
-            // Every partition that holds a volume has a letter while it is present.
-            if (machine.letterOf(number, partition->startingOffset) == 0)
+            if (!machine.assign(number, partition->startingOffset))
                 return kToolFailed;
         } else {
             return kToolSyntax;
