@@ -1,11 +1,11 @@
 #include "platform/PartitionScript.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <sstream>
 
 #include "base/AlignedBuffer.h"
+#include "base/Text.h"
 #include "platform/PartitionTable.h"
 
 namespace vq {
@@ -13,13 +13,6 @@ namespace vq {
 namespace {
 
 constexpr std::uint64_t kMiB = 1ull << 20;
-
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
 
 std::vector<std::string> Words(std::string_view s) {
     std::vector<std::string> out;
@@ -56,13 +49,13 @@ bool Zero(Disk& disk, std::uint64_t offset, std::uint64_t bytes) {
 
 std::optional<ToolFormat> ParseToolFormat(std::string_view line) {
     std::string rest(line);
-    const std::string lower = Lower(rest);
+    const std::string lower = ToLower(rest);
     if (!lower.starts_with("format"))
         return std::nullopt;
     rest.erase(0, 6);
     ToolFormat f;
     // label = "TEXT" (or a single word), with blanks allowed around the '='.
-    if (const auto at = Lower(rest).find("label"); at != std::string::npos) {
+    if (const auto at = ToLower(rest).find("label"); at != std::string::npos) {
         const auto eq = rest.find_first_not_of(" \t", at + 5);
         if (eq == std::string::npos || rest[eq] != '=')
             return std::nullopt;
@@ -93,7 +86,7 @@ std::optional<ToolFormat> ParseToolFormat(std::string_view line) {
             joined += (joined.empty() ? "" : " ") + w;
     }
     for (const std::string& w : Words(joined)) {
-        const std::string lw = Lower(w);
+        const std::string lw = ToLower(w);
         if (lw == "quick") {
             f.quick = true;
         } else if (lw.starts_with("fs=") && w.size() > 3) {
@@ -117,7 +110,7 @@ int RunPartitionScript(const std::vector<std::string>& script, PartitionToolMach
     std::uint32_t number = 0;
     std::optional<PartitionInfo> partition;
     for (const std::string& line : script) {
-        const auto w = Words(Lower(line));
+        const auto w = Words(ToLower(line));
         if (w.empty())
             continue;
         if (w.size() == 1 && w[0] == "rescan") {
